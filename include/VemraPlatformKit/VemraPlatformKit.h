@@ -1,0 +1,8 @@
+#pragma once
+/// @file VemraPlatformKit.h
+/// Umbrella header: includes the whole public API of the SDK.
+
+#include <VemraPlatformKit/VPKExport.h>
+#include <VemraPlatformKit/frame/VPKLog.h>
+#include <VemraPlatformKit/frame/VPKVersion.h>
+#include <VemraPlatformKit/platform/dispatch/Clock.h>

@@ -1,0 +1,3 @@
+#include <VemraPlatformKit/frame/VPKVersion.h>
+
+const char* VPKLibraryVersion() { return VPK_VERSION_STRING; }

@@ -1,0 +1,73 @@
+#include <VemraPlatformKit/platform/dispatch/Clock.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <vector>
+
+namespace vpk {
+namespace {
+
+// Monotonic time anchored once to the wall clock.
+class RealClock final : public Clock {
+ public:
+  RealClock()
+      : anchorSteady_(std::chrono::steady_clock::now()),
+        anchorWall_(std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count() -
+                    kReferenceDateOffset) {}
+  double now() const override {
+    return anchorWall_ + std::chrono::duration<double>(std::chrono::steady_clock::now() - anchorSteady_).count();
+  }
+
+ private:
+  std::chrono::steady_clock::time_point anchorSteady_;
+  double anchorWall_;
+};
+
+std::mutex& clockMutex() {
+  static std::mutex m;
+  return m;
+}
+
+std::shared_ptr<Clock>& realClock() {
+  static std::shared_ptr<Clock> c = std::make_shared<RealClock>();
+  return c;
+}
+
+// Every clock ever installed stays alive for the process, so a reader that
+// loaded the raw pointer just before a swap never sees a destroyed clock. Tests
+// install a handful of clocks; nothing else installs any.
+std::vector<std::shared_ptr<Clock>>& keptAlive() {
+  static std::vector<std::shared_ptr<Clock>> v;
+  return v;
+}
+
+std::atomic<Clock*>& installedPtr() {
+  static std::atomic<Clock*> p{realClock().get()};
+  return p;
+}
+
+std::shared_ptr<Clock>& installed() {
+  static std::shared_ptr<Clock> c = realClock();
+  return c;
+}
+
+}  // namespace
+
+std::shared_ptr<Clock> Clock::current() {
+  std::lock_guard<std::mutex> lock(clockMutex());
+  return installed();
+}
+
+std::shared_ptr<Clock> Clock::install(std::shared_ptr<Clock> clock) {
+  std::lock_guard<std::mutex> lock(clockMutex());
+  std::shared_ptr<Clock> previous = installed();
+  installed() = clock ? std::move(clock) : realClock();
+  keptAlive().push_back(installed());
+  installedPtr().store(installed().get(), std::memory_order_release);
+  return previous;
+}
+
+double Clock::timestamp() { return installedPtr().load(std::memory_order_acquire)->now(); }
+
+}  // namespace vpk

@@ -3,6 +3,16 @@
 /// Umbrella header: includes the whole public API of the SDK.
 
 #include <VemraPlatformKit/VPKExport.h>
+#include <VemraPlatformKit/frame/VPKDispatch.h>
 #include <VemraPlatformKit/frame/VPKLog.h>
+#include <VemraPlatformKit/frame/VPKResourceManager.h>
+#include <VemraPlatformKit/frame/VPKTimer.h>
 #include <VemraPlatformKit/frame/VPKVersion.h>
 #include <VemraPlatformKit/platform/dispatch/Clock.h>
+#include <VemraPlatformKit/platform/dispatch/DispatchQueue.h>
+#include <VemraPlatformKit/platform/dispatch/ManualClock.h>
+#include <VemraPlatformKit/platform/dispatch/OperationQueue.h>
+#include <VemraPlatformKit/platform/dispatch/Synchronization.h>
+#include <VemraPlatformKit/platform/dispatch/Thread.h>
+#include <VemraPlatformKit/platform/dispatch/TimerSource.h>
+#include <VemraPlatformKit/platform/files/Folders.h>

@@ -6,3 +6,9 @@
 #include <VemraPlatformKit/frame/VPKLog.h>
 #include <VemraPlatformKit/frame/VPKVersion.h>
 #include <VemraPlatformKit/platform/dispatch/Clock.h>
+#include <VemraPlatformKit/platform/files/PathSafety.h>
+#include <VemraPlatformKit/platform/values/Archivable.h>
+#include <VemraPlatformKit/platform/values/KeyedArchiver.h>
+#include <VemraPlatformKit/platform/values/KeyedUnarchiver.h>
+#include <VemraPlatformKit/platform/values/PropertyList.h>
+#include <VemraPlatformKit/platform/values/Value.h>

@@ -16,3 +16,9 @@
 #include <VemraPlatformKit/platform/dispatch/Thread.h>
 #include <VemraPlatformKit/platform/dispatch/TimerSource.h>
 #include <VemraPlatformKit/platform/files/Folders.h>
+#include <VemraPlatformKit/platform/files/PathSafety.h>
+#include <VemraPlatformKit/platform/values/Archivable.h>
+#include <VemraPlatformKit/platform/values/KeyedArchiver.h>
+#include <VemraPlatformKit/platform/values/KeyedUnarchiver.h>
+#include <VemraPlatformKit/platform/values/PropertyList.h>
+#include <VemraPlatformKit/platform/values/Value.h>

@@ -6,3 +6,7 @@
 #include <VemraPlatformKit/frame/VPKLog.h>
 #include <VemraPlatformKit/frame/VPKVersion.h>
 #include <VemraPlatformKit/platform/dispatch/Clock.h>
+#include <VemraPlatformKit/numeric/VPKNumericExceptions.h>
+#include <VemraPlatformKit/numeric/VPKPoint.h>
+#include <VemraPlatformKit/numeric/VPKNumberArray.h>
+#include <VemraPlatformKit/numeric/VPKFloatBuffer.h>

@@ -10,3 +10,5 @@
 #include <VemraPlatformKit/numeric/VPKPoint.h>
 #include <VemraPlatformKit/numeric/VPKNumberArray.h>
 #include <VemraPlatformKit/numeric/VPKFloatBuffer.h>
+#include <VemraPlatformKit/numeric/VPKMovingAverage.h>
+#include <VemraPlatformKit/numeric/VPKStatistics.h>

@@ -1,5 +1,7 @@
 #include <VemraPlatformKit/platform/dispatch/Clock.h>
 
+#include "platform/dispatch/DispatchInternal.h"
+
 #include <atomic>
 #include <chrono>
 #include <mutex>
@@ -60,11 +62,15 @@ std::shared_ptr<Clock> Clock::current() {
 }
 
 std::shared_ptr<Clock> Clock::install(std::shared_ptr<Clock> clock) {
-  std::lock_guard<std::mutex> lock(clockMutex());
-  std::shared_ptr<Clock> previous = installed();
-  installed() = clock ? std::move(clock) : realClock();
-  keptAlive().push_back(installed());
-  installedPtr().store(installed().get(), std::memory_order_release);
+  std::shared_ptr<Clock> previous;
+  {
+    std::lock_guard<std::mutex> lock(clockMutex());
+    previous = installed();
+    installed() = clock ? std::move(clock) : realClock();
+    keptAlive().push_back(installed());
+    installedPtr().store(installed().get(), std::memory_order_release);
+  }
+  detail::Scheduler::instance().clockChanged();
   return previous;
 }
 

@@ -1,8 +1,8 @@
 #include <VemraPlatformKit/numeric/VPKFloatBuffer.h>
+#include <VemraPlatformKit/frame/VPKDispatch.h>
 #include <VemraPlatformKit/numeric/VPKNumericExceptions.h>
 
 #include "numeric/FloatMath.h"
-#include "numeric/ParallelFor.h"
 
 #include <fmt/format.h>
 
@@ -554,7 +554,7 @@ void VPKFloatBuffer::enumerateConcurrent(const VPKFloatBufferEnumerationBlock& b
   refresh();
   const float* values = backingCache_;
   std::atomic<bool> stopped{false};
-  vpk::detail::parallelForWithStop(size_, [&](size_t index, bool& chunkStop) {
+  __vpk_parallel(size_, [&](size_t index, bool& chunkStop) {
     if (stopped.load(std::memory_order_acquire)) {
       chunkStop = true;
       return;

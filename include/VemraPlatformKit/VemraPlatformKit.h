@@ -8,6 +8,12 @@
 #include <VemraPlatformKit/frame/VPKResourceManager.h>
 #include <VemraPlatformKit/frame/VPKTimer.h>
 #include <VemraPlatformKit/frame/VPKVersion.h>
+#include <VemraPlatformKit/numeric/VPKFloatBuffer.h>
+#include <VemraPlatformKit/numeric/VPKMovingAverage.h>
+#include <VemraPlatformKit/numeric/VPKNumberArray.h>
+#include <VemraPlatformKit/numeric/VPKNumericExceptions.h>
+#include <VemraPlatformKit/numeric/VPKPoint.h>
+#include <VemraPlatformKit/numeric/VPKStatistics.h>
 #include <VemraPlatformKit/platform/dispatch/Clock.h>
 #include <VemraPlatformKit/platform/dispatch/DispatchQueue.h>
 #include <VemraPlatformKit/platform/dispatch/ManualClock.h>

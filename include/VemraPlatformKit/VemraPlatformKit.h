@@ -6,3 +6,10 @@
 #include <VemraPlatformKit/frame/VPKLog.h>
 #include <VemraPlatformKit/frame/VPKVersion.h>
 #include <VemraPlatformKit/platform/dispatch/Clock.h>
+#include <VemraPlatformKit/dsp/VPKFilter.h>
+#include <VemraPlatformKit/dsp/VPKBasicFilter.h>
+#include <VemraPlatformKit/dsp/VPKCompoundFilter.h>
+#include <VemraPlatformKit/dsp/VPKFastFilter.h>
+#include <VemraPlatformKit/dsp/VPKFIRFilter.h>
+#include <VemraPlatformKit/dsp/VPKFFTBuffer.h>
+#include <VemraPlatformKit/dsp/VPKTransforms.h>

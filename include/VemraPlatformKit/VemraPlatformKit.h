@@ -6,6 +6,10 @@
 #include <VemraPlatformKit/frame/VPKLog.h>
 #include <VemraPlatformKit/frame/VPKVersion.h>
 #include <VemraPlatformKit/platform/dispatch/Clock.h>
+#include <VemraPlatformKit/numeric/VPKNumericExceptions.h>
+#include <VemraPlatformKit/numeric/VPKPoint.h>
+#include <VemraPlatformKit/numeric/VPKNumberArray.h>
+#include <VemraPlatformKit/numeric/VPKFloatBuffer.h>
 #include <VemraPlatformKit/dsp/VPKFilter.h>
 #include <VemraPlatformKit/dsp/VPKBasicFilter.h>
 #include <VemraPlatformKit/dsp/VPKCompoundFilter.h>

@@ -185,6 +185,40 @@ void VPKFFTBuffer::update() {
   magnitude_[0] = DCOffset_ * DCOffset_;
   amplitude_[0] = 0.0f;
   if (generateDecibels_) computeDecibels();
+  cachedAmplitudeBuffer_.reset();
+  cachedDecibelBuffer_.reset();
+  cachedMagnitudeBuffer_.reset();
+}
+
+namespace {
+
+std::shared_ptr<VPKFloatBuffer>& snapshot(std::shared_ptr<VPKFloatBuffer>& cache,
+                                          const std::vector<float>& values) {
+  if (!cache) cache = VPKFloatBuffer::createWithFloats(values.data(), values.size());
+  return cache;
+}
+
+}  // namespace
+
+std::shared_ptr<VPKFloatBuffer> VPKFFTBuffer::amplitudeFloatBuffer() {
+  return snapshot(cachedAmplitudeBuffer_, amplitude_);
+}
+
+std::shared_ptr<VPKFloatBuffer> VPKFFTBuffer::magnitudeFloatBuffer() {
+  return snapshot(cachedMagnitudeBuffer_, magnitude_);
+}
+
+std::shared_ptr<VPKFloatBuffer> VPKFFTBuffer::frequenciesFloatBuffer() {
+  return snapshot(cachedFrequencyBuffer_, frequencies_);
+}
+
+std::shared_ptr<VPKFloatBuffer> VPKFFTBuffer::roundedFrequenciesFloatBuffer() {
+  return snapshot(cachedRoundFrequencyBuffer_, roundFrequencies_);
+}
+
+std::shared_ptr<VPKFloatBuffer> VPKFFTBuffer::decibelFloatBuffer() {
+  if (!cachedDecibelBuffer_ && !generateDecibels_) computeDecibels();
+  return snapshot(cachedDecibelBuffer_, decibels_);
 }
 
 void VPKFFTBuffer::computeDecibels() {
@@ -210,6 +244,8 @@ void VPKFFTBuffer::reset() {
   std::fill(buf_.begin(), buf_.end(), 0.0f);
   std::fill(amplitude_.begin(), amplitude_.end(), 0.0f);
   std::fill(decibels_.begin(), decibels_.end(), 0.0f);
+  cachedAmplitudeBuffer_.reset();
+  cachedDecibelBuffer_.reset();
   start_ = 0;
   next_ = 0;
 }

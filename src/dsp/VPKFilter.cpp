@@ -22,6 +22,33 @@ std::vector<float> VPKFilter::filteredArray(std::span<const float> values, std::
   return out;
 }
 
+VPKNumberArray VPKFilter::filteredArray(const VPKNumberArray& values) {
+  std::vector<float> floats(values.count());
+  values.getFloatArray(floats.data());
+  filter(floats.data(), floats.size());
+  return VPKNumberArray::arrayWithFloats(floats.data(), floats.size());
+}
+
+VPKNumberArray VPKFilter::filteredArray(const VPKNumberArray& values, std::size_t location,
+                                        std::size_t length) {
+  std::vector<float> floats(values.count());
+  values.getFloatArray(floats.data());
+  VPKNumberArray out = values;
+  if (location < floats.size()) {
+    length = std::min(length, floats.size() - location);
+    filter(floats.data() + location, length);
+    for (std::size_t i = location; i < location + length; ++i) out[i] = floats[i];
+  }
+  return out;
+}
+
+std::shared_ptr<VPKFloatBuffer> VPKFilter::filteredFloatBuffer(const VPKFloatBuffer& buffer) {
+  float* values = buffer.createFloatArray();  // nullptr for an empty buffer
+  const std::uint64_t n = values != nullptr ? buffer.count() : 0;
+  filter(values, n);
+  return VPKFloatBuffer::createWithFloats(values, n, false);
+}
+
 float VPKFilter::filteredValue(float value) {
   filter(&value, 1);
   return value;

@@ -243,6 +243,38 @@ TEST(VPKFilterStreaming, FilteredArrayInRangeReplacesOnlyTheRange) {
   EXPECT_EQ(g.filteredArray(in, 9, 2), in);
 }
 
+TEST(VPKFilterStreaming, NumberArraysAndFloatBuffersGoThroughTheSameState) {
+  VPKBasicFilter reference(VPKFilterTypeLowpass, 20.0f, kFs, VPKButterworthQFactor);
+  std::vector<float> expected = sine(9.0f, 1.0f, 40, 0.5f);
+  const std::vector<float> input = expected;
+  reference.filter(expected.data(), expected.size());
+
+  VPKBasicFilter f(VPKFilterTypeLowpass, 20.0f, kFs, VPKButterworthQFactor);
+  const VPKNumberArray head = VPKNumberArray::arrayWithFloats(input.data(), 20);
+  const VPKNumberArray first = f.filteredArray(head);
+  auto window = VPKFloatBuffer::createWithSize(20);
+  window->pushValues(input.data() + 20, 20);
+  auto second = f.filteredFloatBuffer(*window);
+  ASSERT_EQ(first.count(), 20u);
+  ASSERT_TRUE(second->isImmutable());
+  ASSERT_EQ(second->count(), 20u);
+  for (std::size_t i = 0; i < 20; ++i) {
+    EXPECT_EQ(first.floatValueAt(i), expected[i]);
+    EXPECT_EQ(second->floatArray()[i], expected[20 + i]);
+  }
+  EXPECT_EQ(window->floatArray()[0], input[20]);  // the argument is not changed
+
+  // Through the buffer's own entry points, and for an empty buffer.
+  auto viaBuffer = window->bufferByApplyingFilter(VPKFastFilter::create());
+  EXPECT_EQ(viaBuffer->count(), 20u);
+  EXPECT_EQ(f.filteredFloatBuffer(*VPKFloatBuffer::createWithSize(0))->count(), 0u);
+
+  VPKFastFilter g;
+  const VPKNumberArray ranged = g.filteredArray(VPKNumberArray{1, 1, 1, 1}, 2, 9);
+  EXPECT_EQ(ranged[1], 1.0);
+  EXPECT_NEAR(ranged[3], 0.1875, 1e-6);
+}
+
 TEST(VPKFastFilter, BlocksDirectCurrentThenSmooths) {
   VPKFastFilter f;
   std::vector<float> v(4, 1.0f);

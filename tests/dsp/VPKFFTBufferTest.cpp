@@ -141,11 +141,46 @@ TEST(VPKFFTBuffer, DecibelsArePowerDecibels) {
   EXPECT_NEAR(fft->amplitude()[20], 0.5f, 1e-6f);
   EXPECT_NEAR(fft->decibels()[20], -6.0206f, 1e-3f);
 
-  // Without the flag the decibels are left alone during update.
+  // Without the flag update leaves them alone, and asking for them computes the
+  // same values.
   auto lazy = VPKFFTBuffer::create(240, 250);
+  EXPECT_NEAR(lazy->decibelFloatBuffer()->floatArray()[7], -128.0f, 1e-3f);
   lazy->setData(sine.data(), sine.size());
   lazy->update();
-  EXPECT_EQ(lazy->decibels()[20], 0.0f);
+  EXPECT_NEAR(lazy->decibels()[20], -128.0f, 1e-3f);  // not recomputed by update
+  auto db = lazy->decibelFloatBuffer();
+  EXPECT_NEAR(db->floatArray()[20], -6.0206f, 1e-3f);
+  for (std::size_t k = 0; k < 120; ++k) EXPECT_EQ(db->floatArray()[k], fft->decibels()[k]);
+}
+
+TEST(VPKFFTBuffer, SnapshotsAreKeptUntilTheSpectrumChanges) {
+  auto fft = VPKFFTBuffer::create(240, 250);
+  const std::vector<float> sine = tone(240, 5, 4.0f);
+  fft->setData(sine.data(), sine.size());
+  fft->update();
+  auto amplitude = fft->amplitudeFloatBuffer();
+  auto magnitude = fft->magnitudeFloatBuffer();
+  auto frequencies = fft->frequenciesFloatBuffer();
+  auto rounded = fft->roundedFrequenciesFloatBuffer();
+  ASSERT_EQ(amplitude->count(), 120u);
+  EXPECT_TRUE(amplitude->isImmutable());
+  EXPECT_NEAR(amplitude->floatArray()[5], 2.0f, 1e-5f);
+  EXPECT_NEAR(magnitude->floatArray()[5], 4.0f, 1e-4f);
+  EXPECT_EQ(rounded->floatArray()[1], 2.0f);
+  EXPECT_EQ(fft->amplitudeFloatBuffer(), amplitude);
+  EXPECT_EQ(fft->decibelFloatBuffer(), fft->decibelFloatBuffer());
+
+  fft->reset();
+  EXPECT_NE(fft->amplitudeFloatBuffer(), amplitude);
+  EXPECT_EQ(fft->amplitudeFloatBuffer()->floatArray()[5], 0.0f);
+  EXPECT_EQ(fft->magnitudeFloatBuffer(), magnitude);  // reset keeps the magnitudes
+
+  fft->update();
+  EXPECT_NE(fft->magnitudeFloatBuffer(), magnitude);
+  EXPECT_EQ(fft->frequenciesFloatBuffer(), frequencies);
+  EXPECT_EQ(fft->roundedFrequenciesFloatBuffer(), rounded);
+  // Handed-out snapshots keep the spectrum they were made from.
+  EXPECT_NEAR(amplitude->floatArray()[5], 2.0f, 1e-5f);
 }
 
 TEST(VPKFFTBuffer, ResetEmptiesWindowButKeepsLastMagnitudes) {

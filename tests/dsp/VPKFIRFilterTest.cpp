@@ -74,6 +74,12 @@ TEST_F(VPKFIRFilterFiles, FiltersEachBlockAsACentredConvolution) {
   std::vector<float> out = run(*smooth, longBlock);
   EXPECT_FLOAT_EQ(out[500], 0.25f * longBlock[499] + 0.5f * longBlock[500] + 0.25f * longBlock[501]);
 
+  auto buffer = VPKFloatBuffer::createWithFloats(std::vector<float>{0, 0, 4, 0, 0}.data(), 5);
+  auto filtered = smooth->filteredFloatBuffer(*buffer);
+  EXPECT_TRUE(filtered->isImmutable());
+  EXPECT_EQ(filtered->floatArray()[1], 1.0f);
+  EXPECT_EQ(buffer->floatArray()[1], 0.0f);
+
   auto copy = smooth->copy();
   EXPECT_EQ(copy->coefficients(), smooth->coefficients());
   EXPECT_EQ(copy->filePath(), smooth->filePath());

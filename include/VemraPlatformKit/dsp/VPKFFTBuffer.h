@@ -22,9 +22,14 @@
 /// Memory: every array is allocated at creation and `update` allocates nothing. The
 /// real-input transform is prepared once per buffer.
 ///
+/// Snapshots: the `…FloatBuffer()` operations hand out immutable `VPKFloatBuffer`s
+/// made on first request and handed out again until the values change (the next
+/// `update`, or `reset` for amplitude and decibels). Every caller of one update gets
+/// the same object, so transform a snapshot only after taking a copy of it.
+///
 /// Threads: a buffer has no lock; one thread at a time may use it (the analyzer
-/// uses its buffers only on its processing thread). Snapshots it hands out are
-/// immutable and may be passed to other threads.
+/// uses its buffers only on its processing thread). Snapshots already handed out are
+/// never changed by the FFT buffer and may be passed to other threads.
 ///
 /// Names: `initWithSize:samplingRate:` is `create(size, rate)`, `initWithFFT:` is
 /// `create(other)`; `add:`, `addData:count:`, `setData:count:`, `getData:` keep their
@@ -32,6 +37,7 @@
 /// `getAmplitudeWithSize:…` is `getAmplitudeWithSize`.
 
 #include <VemraPlatformKit/VPKExport.h>
+#include <VemraPlatformKit/numeric/VPKFloatBuffer.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -69,6 +75,15 @@ class VPK_EXPORT VPKFFTBuffer {
   /// Recomputes the spectrum of the current window.
   void update();
 
+  /// Snapshots of N/2 values each (see the file comment).
+  std::shared_ptr<VPKFloatBuffer> amplitudeFloatBuffer();
+  std::shared_ptr<VPKFloatBuffer> magnitudeFloatBuffer();
+  std::shared_ptr<VPKFloatBuffer> frequenciesFloatBuffer();
+  std::shared_ptr<VPKFloatBuffer> roundedFrequenciesFloatBuffer();
+  /// Power decibels of the last update. When `generateDecibels` is off they are
+  /// computed here, from the magnitudes, with the same formula `update` uses.
+  std::shared_ptr<VPKFloatBuffer> decibelFloatBuffer();
+
   /// Copies N/2 values of the amplitude, the bin frequencies and the rounded bin
   /// frequencies into each destination that is not null.
   void getAmplitude(float* amplitude, float* frequencies, float* roundedFrequencies) const;
@@ -96,7 +111,8 @@ class VPK_EXPORT VPKFFTBuffer {
   /// The spectrum arrays (N/2 values each) of the last `update`.
   std::span<const float> amplitude() const { return amplitude_; }
   std::span<const float> magnitude() const { return magnitude_; }
-  /// Filled during `update` only when `generateDecibels` is set.
+  /// Filled during `update` when `generateDecibels` is set, else by
+  /// `decibelFloatBuffer`.
   std::span<const float> decibels() const { return decibels_; }
   /// k * sampleRate / N for each bin (single precision).
   std::span<const float> frequencies() const { return frequencies_; }
@@ -116,6 +132,8 @@ class VPK_EXPORT VPKFFTBuffer {
   std::vector<float> amplitude_, magnitude_, decibels_;
   std::vector<float> frequencies_, roundFrequencies_;
   std::unique_ptr<Transform> transform_;
+  std::shared_ptr<VPKFloatBuffer> cachedAmplitudeBuffer_, cachedMagnitudeBuffer_,
+      cachedDecibelBuffer_, cachedFrequencyBuffer_, cachedRoundFrequencyBuffer_;
   bool generateDecibels_ = false;
   float DCOffset_ = 0.0f;
   std::uint64_t count_ = 0;

@@ -14,10 +14,13 @@
 /// Names: `filter:length:` is `filter(values, n)`; `filteredArray:` and
 /// `filteredArray:inRange:` are the two `filteredArray` overloads; `filteredValue:` is
 /// `filteredValue`; `calculateQFactorForSamplingRate:inRange:` is the static
-/// `calculateQFactorForSamplingRate(rate, range)`. Arrays of numbers are spans of
-/// floats in and vectors of floats out.
+/// `calculateQFactorForSamplingRate(rate, range)`. Arrays of numbers are
+/// `VPKNumberArray`s; plain float data can also be passed as a span of floats, which
+/// returns a vector of floats.
 
 #include <VemraPlatformKit/VPKExport.h>
+#include <VemraPlatformKit/numeric/VPKFloatBuffer.h>
+#include <VemraPlatformKit/numeric/VPKNumberArray.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -49,14 +52,21 @@ class VPK_EXPORT VPKFilter {
   /// Never allocates for blocks of up to 255 values.
   virtual void filter(float* values, std::size_t length) = 0;
 
-  /// Returns the values filtered as one block (the state advances).
+  /// Returns the values filtered as one block (the state advances), as float numbers.
+  VPKNumberArray filteredArray(const VPKNumberArray& values);
   std::vector<float> filteredArray(std::span<const float> values);
 
   /// Returns a copy of `values` in which only [location, location + length) is
   /// replaced by that range filtered as one block (the state advances). A range
   /// reaching past the end is cut at the end; one starting past it filters nothing.
+  VPKNumberArray filteredArray(const VPKNumberArray& values, std::size_t location,
+                               std::size_t length);
   std::vector<float> filteredArray(std::span<const float> values, std::size_t location,
                                    std::size_t length);
+
+  /// Returns a new immutable buffer holding `buffer`'s values filtered as one block
+  /// (the state advances); `buffer` is not changed.
+  std::shared_ptr<VPKFloatBuffer> filteredFloatBuffer(const VPKFloatBuffer& buffer);
 
   /// Filters one value (the state advances) and returns the result.
   float filteredValue(float value);

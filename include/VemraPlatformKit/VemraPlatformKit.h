@@ -17,3 +17,4 @@
 #include <VemraPlatformKit/dsp/VPKFIRFilter.h>
 #include <VemraPlatformKit/dsp/VPKFFTBuffer.h>
 #include <VemraPlatformKit/dsp/VPKTransforms.h>
+#include <VemraPlatformKit/dsp/VPKDFT.h>

@@ -7,8 +7,8 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <array>
+#include <cmath>
 #include <complex>
 #include <functional>
 #include <numbers>
@@ -34,7 +34,7 @@ double gainAt(const VPKBasicFilter& f, double hz) {
   return std::abs((c[0] + c[1] * z1 + c[2] * z2) / (1.0 + c[3] * z1 + c[4] * z2));
 }
 
-float peak(const std::vector<float>& v, std::size_t from) {
+float peak(const std::vector<float>& v, std::size_t from = 0) {
   float m = 0.0f;
   for (std::size_t i = from; i < v.size(); ++i) m = std::max(m, std::fabs(v[i]));
   return m;
@@ -46,7 +46,6 @@ TEST(VPKBasicFilter, RangeDesignsRoundTheCentreAndDeriveQ) {
   const VPKFrequencyRange band{1.0f, 49.0f};
   EXPECT_FLOAT_EQ(VPKBasicFilter::calculateQFactorForSamplingRate(250, band), 7.0f / 48.0f);
   EXPECT_FLOAT_EQ(VPKCompoundFilter::calculateQFactorForSamplingRate(250, band), 0.5f);
-  EXPECT_FLOAT_EQ(VPKFastFilter::calculateQFactorForSamplingRate(250, band), 0.5f);
   EXPECT_FLOAT_EQ(VPKFIRFilter::calculateQFactorForSamplingRate(250, {10.0f, 12.0f}),
                   std::sqrt(120.0f) / 2.0f);
 
@@ -54,22 +53,18 @@ TEST(VPKBasicFilter, RangeDesignsRoundTheCentreAndDeriveQ) {
   EXPECT_TRUE(ranged.isRangeBased());
   EXPECT_EQ(ranged.centerFrequency(), 7.0f);
   EXPECT_FLOAT_EQ(ranged.qFactor(), 7.0f / 48.0f);
-  EXPECT_EQ(ranged.range().min, 1.0f);
 
-  // sqrt(2 * 10) = 4.47 rounds to 4, and Q uses the rounded centre.
+  // sqrt(2 * 10) = 4.47 rounds to 4, and Q uses the rounded centre; with a given Q
+  // the centre is not rounded.
   VPKBasicFilter rounded(VPKFilterTypeBandpass, kFs, VPKFrequencyRange{2.0f, 10.0f});
   EXPECT_EQ(rounded.centerFrequency(), 4.0f);
   EXPECT_FLOAT_EQ(rounded.qFactor(), 0.5f);
-
   VPKBasicFilter unrounded(VPKFilterTypeBandpass, kFs, VPKFrequencyRange{2.0f, 10.0f}, 0.3f);
   EXPECT_FLOAT_EQ(unrounded.centerFrequency(), std::sqrt(20.0f));
   EXPECT_EQ(unrounded.qFactor(), 0.3f);
-  VPKBasicFilter exact(VPKFilterTypeNotch, kFs, band, VPKButterworthQFactor);
-  EXPECT_EQ(exact.centerFrequency(), 7.0f);
 
   VPKBasicFilter plain(VPKFilterTypeLowpass, 20.0f, kFs, 0.0f);
   EXPECT_EQ(plain.qFactor(), VPKButterworthQFactor);
-  EXPECT_FALSE(plain.isRangeBased());
   EXPECT_TRUE(std::isnan(plain.range().min) && std::isnan(plain.range().max));
 }
 
@@ -78,30 +73,25 @@ TEST(VPKBasicFilter, EachDesignHasItsResponse) {
   VPKBasicFilter notch(VPKFilterTypeNotch, 50.0f, kFs, q);
   EXPECT_NEAR(gainAt(notch, 0.0), 1.0, 1e-12);
   EXPECT_NEAR(gainAt(notch, 50.0), 0.0, 1e-12);
-
   VPKBasicFilter band(VPKFilterTypeBandpass, 30.0f, kFs, q);
   EXPECT_NEAR(gainAt(band, 30.0), 1.0, 1e-12);
   EXPECT_NEAR(gainAt(band, 0.0), 0.0, 1e-12);
-
   VPKBasicFilter peakQ(VPKFilterTypeBandpassQPeak, 30.0f, kFs, q);
   EXPECT_NEAR(gainAt(peakQ, 30.0), q, 1e-12);
-
   VPKBasicFilter low(VPKFilterTypeLowpass, 30.0f, kFs, VPKButterworthQFactor);
   EXPECT_NEAR(gainAt(low, 0.0), 1.0, 1e-12);
   EXPECT_NEAR(gainAt(low, 30.0), std::sqrt(0.5), 1e-6);  // -3 dB at the corner
   EXPECT_NEAR(gainAt(low, 125.0), 0.0, 1e-12);
-
   VPKBasicFilter high(VPKFilterTypeHighpass, 30.0f, kFs, VPKButterworthQFactor);
   EXPECT_NEAR(gainAt(high, 0.0), 0.0, 1e-12);
   EXPECT_NEAR(gainAt(high, 125.0), 1.0, 1e-12);
-
   VPKBasicFilter all(VPKFilterTypeAllPass, 30.0f, kFs, q);
   for (double hz : {0.0, 10.0, 30.0, 77.0, 124.0}) EXPECT_NEAR(gainAt(all, hz), 1.0, 1e-12);
 
   VPKBasicFilter unknown(static_cast<VPKFilterType>(9), 30.0f, kFs, q);
   std::vector<float> v = sine(5.0f, 1.0f, 50, 2.0f);
   unknown.filter(v.data(), v.size());
-  EXPECT_EQ(peak(v, 0), 0.0f);
+  EXPECT_EQ(peak(v), 0.0f);
 }
 
 TEST(VPKBasicFilter, UnusableDesignOutputsZerosAndLogs) {
@@ -112,7 +102,7 @@ TEST(VPKBasicFilter, UnusableDesignOutputsZerosAndLogs) {
   for (VPKBasicFilter* f : {&noRate, &nanBand}) {
     std::vector<float> v(20, 1.0f);
     f->filter(v.data(), v.size());
-    EXPECT_EQ(peak(v, 0), 0.0f);
+    EXPECT_EQ(peak(v), 0.0f);
   }
 }
 
@@ -127,11 +117,10 @@ TEST(VPKBasicFilter, NotchPassesDirectCurrentAndRemovesMains) {
   notch.filter(mains.data(), mains.size());
   EXPECT_LT(peak(mains, 500), 1e-3f);
 
-  // A 10 Hz sine beside it comes through almost whole.
   notch.reset();
-  std::vector<float> eeg = sine(10.0f, 1.0f, 1000);
-  notch.filter(eeg.data(), eeg.size());
-  EXPECT_GT(peak(eeg, 500), 0.9f);
+  std::vector<float> alpha = sine(10.0f, 1.0f, 1000);
+  notch.filter(alpha.data(), alpha.size());
+  EXPECT_GT(peak(alpha, 500), 0.9f);
 }
 
 TEST(VPKBasicFilter, EqualityComparesTypeRateQAndCentre) {
@@ -145,12 +134,6 @@ TEST(VPKBasicFilter, EqualityComparesTypeRateQAndCentre) {
   EXPECT_FALSE(centred->isEqual(*VPKBasicFilter::create(VPKFilterTypeBandpass, 7.0f, 256.0f, 7.0f / 48.0f)));
   EXPECT_FALSE(centred->isEqual(*VPKBasicFilter::create(VPKFilterTypeBandpass, 7.001f, kFs, 7.0f / 48.0f)));
   EXPECT_FALSE(centred->isEqual(VPKFastFilter()));
-
-  vpk::test::LogCapture log;
-  VPKBasicFilter nan(VPKFilterTypeBandpass, NAN, kFs, 1.0f);
-  EXPECT_TRUE(nan.isEqual(nan));  // the same object is always equal
-  EXPECT_NE(VPKBasicFilter(VPKFilterTypeNotch, 1, 2, 3).hash(),
-            VPKBasicFilter(VPKFilterTypeBandpass, 1, 2, 3).hash());
 }
 
 TEST(VPKBasicFilter, CopiesCarryStateAndNewRatesStartFresh) {
@@ -158,8 +141,7 @@ TEST(VPKBasicFilter, CopiesCarryStateAndNewRatesStartFresh) {
   std::vector<float> head = sine(7.0f, 1.0f, 40, 0.5f);
   f->filter(head.data(), head.size());
 
-  auto copy = f->copy();
-  EXPECT_EQ(copy->delay(), f->delay());
+  std::shared_ptr<VPKFilter> copy = static_cast<const VPKFilter&>(*f).copy();
   std::vector<float> a = sine(3.0f, 1.0f, 30);
   std::vector<float> b = a;
   f->filter(a.data(), a.size());
@@ -169,25 +151,15 @@ TEST(VPKBasicFilter, CopiesCarryStateAndNewRatesStartFresh) {
   auto other = std::dynamic_pointer_cast<VPKBasicFilter>(f->filterWithSamplingRate(500));
   ASSERT_TRUE(other);
   EXPECT_EQ(other->samplingRate(), 500.0f);
-  EXPECT_TRUE(other->isRangeBased());
   EXPECT_FLOAT_EQ(other->qFactor(), 7.0f / 48.0f);  // recomputed from the band
   EXPECT_EQ(other->delay(), (std::array<float, 4>{}));
-
-  auto fixed = VPKBasicFilter::create(VPKFilterTypeLowpass, 20.0f, kFs, 0.9f);
-  auto moved = std::dynamic_pointer_cast<VPKBasicFilter>(fixed->filterWithSamplingRate(1000));
-  ASSERT_TRUE(moved);
-  EXPECT_EQ(moved->centerFrequency(), 20.0f);
-  EXPECT_EQ(moved->qFactor(), 0.9f);
-  EXPECT_FALSE(moved->isRangeBased());
-
-  // A copy through the interface is a basic filter with the same design.
-  std::shared_ptr<VPKFilter> asFilter = f;
-  EXPECT_TRUE(asFilter->copy()->isEqual(*f));
+  auto fixed = VPKBasicFilter::create(VPKFilterTypeLowpass, 20.0f, kFs, 0.9f)->filterWithSamplingRate(1000);
+  EXPECT_TRUE(fixed->isEqual(*VPKBasicFilter::create(VPKFilterTypeLowpass, 20.0f, 1000.0f, 0.9f)));
 }
 
-// One 500-value call and two 250-value calls must give the same samples, and a
-// reset filter must behave as a new one: the state carries across calls exactly.
-TEST(VPKFilterStreaming, BlockSplitAndResetAreInvisible) {
+// One 500-value call and two 250-value calls must give the same samples, a reset
+// filter must behave as a new one, and every entry point advances the same state.
+TEST(VPKFilterStreaming, BlockSplitResetAndEntryPointsAreInvisible) {
   auto makers = std::vector<std::function<std::shared_ptr<VPKFilter>()>>{
       [] { return VPKBasicFilter::create(VPKFilterTypeBandpass, kFs, VPKFrequencyRange{1.0f, 49.0f}); },
       [] {
@@ -217,62 +189,33 @@ TEST(VPKFilterStreaming, BlockSplitAndResetAreInvisible) {
     split->filter(again.data(), again.size());
     EXPECT_EQ(one, again);
 
-    // The convenience entry points advance the same state.
     auto fresh = make();
-    std::vector<float> viaArray = fresh->filteredArray(std::span(input).first(499));
-    viaArray.push_back(fresh->filteredValue(input.back()));
-    EXPECT_EQ(one, viaArray);
+    const VPKNumberArray numbers = fresh->filteredArray(VPKNumberArray::arrayWithFloats(input.data(), 100));
+    auto window = VPKFloatBuffer::createWithSize(300);
+    window->pushValues(input.data() + 100, 300);
+    auto buffer = fresh->filteredFloatBuffer(*window);
+    const std::vector<float> rest = fresh->filteredArray(std::span(input).subspan(400, 99));
+    const float last = fresh->filteredValue(input.back());
+    ASSERT_TRUE(buffer->isImmutable());
+    EXPECT_EQ(window->floatArray()[0], input[100]);  // the argument is not changed
+    for (std::size_t i = 0; i < 100; ++i) ASSERT_EQ(numbers.floatValueAt(i), one[i]);
+    for (std::size_t i = 0; i < 300; ++i) ASSERT_EQ(buffer->floatArray()[i], one[100 + i]);
+    for (std::size_t i = 0; i < 99; ++i) ASSERT_EQ(rest[i], one[400 + i]);
+    EXPECT_EQ(last, one.back());
   }
 }
 
 TEST(VPKFilterStreaming, FilteredArrayInRangeReplacesOnlyTheRange) {
+  const std::vector<float> ones(2, 1.0f);
+  const std::vector<float> block = VPKFastFilter().filteredArray(ones);
   VPKFastFilter f;
-  const std::vector<float> in{1, 1, 1, 1, 1};
-  std::vector<float> out = f.filteredArray(in, 1, 2);
-  ASSERT_EQ(out.size(), 5u);
-  EXPECT_EQ(out[0], 1.0f);
-  EXPECT_NEAR(out[1], 0.1f, 1e-6f);
-  EXPECT_NEAR(out[2], 0.1875f, 1e-6f);
-  EXPECT_EQ(out[3], 1.0f);
-
+  const VPKNumberArray out = f.filteredArray(VPKNumberArray{1, 1, 1, 1, 1}, 1, 2);
+  EXPECT_EQ(out.values(), (std::vector<double>{1, block[0], block[1], 1, 1}));
   // Ranges past the end are cut, not read past.
-  VPKFastFilter g;
-  out = g.filteredArray(in, 3, 100);
-  EXPECT_EQ(out[2], 1.0f);
-  EXPECT_NEAR(out[4], 0.1875f, 1e-6f);
-  EXPECT_EQ(g.filteredArray(in, 9, 2), in);
-}
-
-TEST(VPKFilterStreaming, NumberArraysAndFloatBuffersGoThroughTheSameState) {
-  VPKBasicFilter reference(VPKFilterTypeLowpass, 20.0f, kFs, VPKButterworthQFactor);
-  std::vector<float> expected = sine(9.0f, 1.0f, 40, 0.5f);
-  const std::vector<float> input = expected;
-  reference.filter(expected.data(), expected.size());
-
-  VPKBasicFilter f(VPKFilterTypeLowpass, 20.0f, kFs, VPKButterworthQFactor);
-  const VPKNumberArray head = VPKNumberArray::arrayWithFloats(input.data(), 20);
-  const VPKNumberArray first = f.filteredArray(head);
-  auto window = VPKFloatBuffer::createWithSize(20);
-  window->pushValues(input.data() + 20, 20);
-  auto second = f.filteredFloatBuffer(*window);
-  ASSERT_EQ(first.count(), 20u);
-  ASSERT_TRUE(second->isImmutable());
-  ASSERT_EQ(second->count(), 20u);
-  for (std::size_t i = 0; i < 20; ++i) {
-    EXPECT_EQ(first.floatValueAt(i), expected[i]);
-    EXPECT_EQ(second->floatArray()[i], expected[20 + i]);
-  }
-  EXPECT_EQ(window->floatArray()[0], input[20]);  // the argument is not changed
-
-  // Through the buffer's own entry points, and for an empty buffer.
-  auto viaBuffer = window->bufferByApplyingFilter(VPKFastFilter::create());
-  EXPECT_EQ(viaBuffer->count(), 20u);
+  const std::vector<float> in(5, 1.0f);
+  EXPECT_EQ(VPKFastFilter().filteredArray(in, 3, 100), (std::vector<float>{1, 1, 1, block[0], block[1]}));
+  EXPECT_EQ(f.filteredArray(in, 9, 2), in);
   EXPECT_EQ(f.filteredFloatBuffer(*VPKFloatBuffer::createWithSize(0))->count(), 0u);
-
-  VPKFastFilter g;
-  const VPKNumberArray ranged = g.filteredArray(VPKNumberArray{1, 1, 1, 1}, 2, 9);
-  EXPECT_EQ(ranged[1], 1.0);
-  EXPECT_NEAR(ranged[3], 0.1875, 1e-6);
 }
 
 TEST(VPKFastFilter, BlocksDirectCurrentThenSmooths) {
@@ -282,9 +225,8 @@ TEST(VPKFastFilter, BlocksDirectCurrentThenSmooths) {
   EXPECT_NEAR(v[0], 0.1f, 1e-6f);
   EXPECT_NEAR(v[1], 0.1875f, 1e-6f);
   EXPECT_NEAR(f.y(), 0.975f * 0.975f * 0.975f, 1e-6f);
-  EXPECT_EQ(f.x(), 1.0f);
 
-  // A weight of 1 or more turns the smoother off: the DC blocker alone.
+  // A weight of 1 turns the smoother off: the DC blocker alone.
   VPKFastFilter raw;
   raw.setM1(1.0f);
   std::vector<float> w(3, 1.0f);
@@ -295,10 +237,6 @@ TEST(VPKFastFilter, BlocksDirectCurrentThenSmooths) {
   f.reset();
   EXPECT_EQ(f.sy(), 0.0f);
   EXPECT_EQ(f.m0(), 0.5f);
-  EXPECT_EQ(f.m1(), 0.9f);
-
-  auto copy = f.copy();
-  EXPECT_EQ(copy->m0(), 0.5f);
   auto viaRate = std::dynamic_pointer_cast<VPKFastFilter>(f.filterWithSamplingRate(1000));
   ASSERT_TRUE(viaRate);
   EXPECT_EQ(viaRate->m0(), 0.5f);
@@ -327,7 +265,6 @@ TEST(VPKCompoundFilter, MembersRunInOrderAndChainsStayAcyclic) {
   chain->addFilter(outer);  // would make the chains call each other forever
   chain->addFilter(nullptr);
   EXPECT_EQ(chain->filters().size(), 2u);
-  EXPECT_EQ(outer->filters().size(), 1u);
   EXPECT_EQ(outer->filters()[0], chain);  // addFilter keeps the object itself
 
   chain->addFilterWithType(VPKFilterTypeLowpass, 20.0f, kFs, VPKButterworthQFactor);
@@ -337,8 +274,6 @@ TEST(VPKCompoundFilter, MembersRunInOrderAndChainsStayAcyclic) {
 
   auto atRate = std::dynamic_pointer_cast<VPKCompoundFilter>(outer->filterWithSamplingRate(500));
   ASSERT_TRUE(atRate);
-  ASSERT_EQ(atRate->filters().size(), 1u);
-  EXPECT_NE(atRate->filters()[0], chain);
-  auto copy = outer->copy();
-  EXPECT_NE(copy->filters()[0], chain);
+  EXPECT_NE(atRate->filters().at(0), chain);
+  EXPECT_NE(outer->copy()->filters().at(0), chain);
 }

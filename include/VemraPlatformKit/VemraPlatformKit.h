@@ -18,3 +18,9 @@
 #include <VemraPlatformKit/dsp/VPKFFTBuffer.h>
 #include <VemraPlatformKit/dsp/VPKTransforms.h>
 #include <VemraPlatformKit/dsp/VPKDFT.h>
+#include <VemraPlatformKit/platform/files/PathSafety.h>
+#include <VemraPlatformKit/platform/values/Archivable.h>
+#include <VemraPlatformKit/platform/values/KeyedArchiver.h>
+#include <VemraPlatformKit/platform/values/KeyedUnarchiver.h>
+#include <VemraPlatformKit/platform/values/PropertyList.h>
+#include <VemraPlatformKit/platform/values/Value.h>

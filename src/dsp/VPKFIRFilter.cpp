@@ -61,7 +61,9 @@ std::optional<std::vector<float>> VPKFIRFilter::parseCoefficients(std::string_vi
       float value = 0.0f;
       if (const std::size_t len = numericPrefix(piece); len > 0) {
         number.assign(piece.substr(0, len));
-        value = strtof_l(number.c_str(), nullptr, cLocale());
+        const locale_t c = cLocale();
+        value = c != static_cast<locale_t>(nullptr) ? strtof_l(number.c_str(), nullptr, c)
+                                                    : std::strtof(number.c_str(), nullptr);
         if (!std::isfinite(value)) return std::nullopt;
       }
       out.push_back(value);

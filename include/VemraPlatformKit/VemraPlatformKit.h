@@ -3,6 +3,14 @@
 /// Umbrella header: includes the whole public API of the SDK.
 
 #include <VemraPlatformKit/VPKExport.h>
+#include <VemraPlatformKit/dsp/VPKBasicFilter.h>
+#include <VemraPlatformKit/dsp/VPKCompoundFilter.h>
+#include <VemraPlatformKit/dsp/VPKDFT.h>
+#include <VemraPlatformKit/dsp/VPKFFTBuffer.h>
+#include <VemraPlatformKit/dsp/VPKFIRFilter.h>
+#include <VemraPlatformKit/dsp/VPKFastFilter.h>
+#include <VemraPlatformKit/dsp/VPKFilter.h>
+#include <VemraPlatformKit/dsp/VPKTransforms.h>
 #include <VemraPlatformKit/frame/VPKDispatch.h>
 #include <VemraPlatformKit/frame/VPKLog.h>
 #include <VemraPlatformKit/frame/VPKResourceManager.h>

@@ -12,3 +12,6 @@
 #include <VemraPlatformKit/numeric/VPKFloatBuffer.h>
 #include <VemraPlatformKit/numeric/VPKMovingAverage.h>
 #include <VemraPlatformKit/numeric/VPKStatistics.h>
+#include <VemraPlatformKit/acquisition/VPKSignalStreamOutput.h>
+#include <VemraPlatformKit/acquisition/VPKSignalStreamDelegate.h>
+#include <VemraPlatformKit/acquisition/VPKSignalStream.h>

@@ -68,11 +68,11 @@ VPKRecordingExportResult failed(VPKRecordingExportResult& result, std::string er
 
 // Starts an export: the reader must have packets; its damage becomes the warning.
 bool begin(VPKRecordingReader& reader, VPKRecordingExportResult& result) {
-  if (!reader.ok()) result.warning = reader.error();
   if (!reader.canReadPackets()) {
     result.error = reader.error();
     return false;
   }
+  if (!reader.ok()) result.warning = reader.error();
   reader.rewind();
   return true;
 }

@@ -36,7 +36,6 @@ class Output {
   }
   bool finish() {
     flushBuffer();
-    if (error_.empty() && !file_.synchronize(&error_)) return false;
     file_.close();
     return error_.empty();
   }

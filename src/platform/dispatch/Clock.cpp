@@ -26,32 +26,35 @@ class RealClock final : public Clock {
   double anchorWall_;
 };
 
+// All of the clock's state lives for the process (never destroyed): the scheduler's
+// thread and pool threads read the clock until the very end, after static destructors
+// have run.
 std::mutex& clockMutex() {
-  static std::mutex m;
-  return m;
+  static auto* m = new std::mutex();
+  return *m;
 }
 
 std::shared_ptr<Clock>& realClock() {
-  static std::shared_ptr<Clock> c = std::make_shared<RealClock>();
-  return c;
+  static auto* c = new std::shared_ptr<Clock>(std::make_shared<RealClock>());
+  return *c;
 }
 
 // Every clock ever installed stays alive for the process, so a reader that
 // loaded the raw pointer just before a swap never sees a destroyed clock. Tests
 // install a handful of clocks; nothing else installs any.
 std::vector<std::shared_ptr<Clock>>& keptAlive() {
-  static std::vector<std::shared_ptr<Clock>> v;
-  return v;
+  static auto* v = new std::vector<std::shared_ptr<Clock>>();
+  return *v;
 }
 
 std::atomic<Clock*>& installedPtr() {
-  static std::atomic<Clock*> p{realClock().get()};
-  return p;
+  static auto* p = new std::atomic<Clock*>(realClock().get());
+  return *p;
 }
 
 std::shared_ptr<Clock>& installed() {
-  static std::shared_ptr<Clock> c = realClock();
-  return c;
+  static auto* c = new std::shared_ptr<Clock>(realClock());
+  return *c;
 }
 
 }  // namespace

@@ -187,7 +187,24 @@ VPKFloatBuffer::Ptr VPKFloatBuffer::decibelBuffer() const {
 
 // ==================================================================== pushing
 
-void VPKFloatBuffer::push(float value) { pushValues(&value, 1); }
+void VPKFloatBuffer::push(float value) {
+  if (immutable_) throwImmutablePush();
+  float lo = minFloatValue_, hi = maxFloatValue_;
+  if (inserts_ == 0 || !hasMinMax_) {
+    lo = kLargestFloat;
+    hi = -kLargestFloat;
+  }
+  if (size_ > 0) {
+    ring_[head_] = value;
+    head_ = head_ + 1 == size_ ? 0 : head_ + 1;
+  }
+  inserts_ += 1;
+  minFloatValue_ = value < lo ? value : lo;
+  maxFloatValue_ = value > hi ? value : hi;
+  hasMinMax_ = true;
+  hasBackingCache_ = false;
+  clearValueCaches();
+}
 
 void VPKFloatBuffer::pushValues(const float* values, uint64_t n) {
   if (immutable_) throwImmutablePush();
@@ -215,7 +232,8 @@ void VPKFloatBuffer::pushValues(const float* values, uint64_t n) {
     const uint64_t first = std::min(count, size_ - head_);
     copyFloats(ring_.data() + head_, source, first);
     copyFloats(ring_.data(), source + first, count - first);
-    head_ = (head_ + count) % size_;
+    head_ += count;
+    if (head_ >= size_) head_ -= size_;
   }
 
   inserts_ += n;

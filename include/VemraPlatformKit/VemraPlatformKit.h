@@ -12,3 +12,9 @@
 #include <VemraPlatformKit/numeric/VPKFloatBuffer.h>
 #include <VemraPlatformKit/numeric/VPKMovingAverage.h>
 #include <VemraPlatformKit/numeric/VPKStatistics.h>
+#include <VemraPlatformKit/platform/files/PathSafety.h>
+#include <VemraPlatformKit/platform/values/Archivable.h>
+#include <VemraPlatformKit/platform/values/KeyedArchiver.h>
+#include <VemraPlatformKit/platform/values/KeyedUnarchiver.h>
+#include <VemraPlatformKit/platform/values/PropertyList.h>
+#include <VemraPlatformKit/platform/values/Value.h>

@@ -235,7 +235,7 @@ class VPK_EXPORT VPKFloatBuffer : public vpk::Archivable {
 
   /// Visits every value in index order until the callback sets stop. On a stale flat copy
   /// the visited values are also written into it; it counts as current only after a walk
-  /// that was not stopped.
+  /// that was not stopped. The callbacks of every enumeration must not change the buffer.
   void enumerate(const VPKFloatBufferEnumerationBlock& block) const;
   /// Visits [location, location + length) in order until stop; throws VPKRangeException when
   /// the range passes the end.

@@ -64,7 +64,9 @@ struct SignalStreamAccess;
 }
 
 class VPK_EXPORT VPKSignalStream : public std::enable_shared_from_this<VPKSignalStream> {
-  struct Token {};
+  struct Token {
+    explicit Token() = default;
+  };
 
  public:
   /// Length of every well-formed packet.

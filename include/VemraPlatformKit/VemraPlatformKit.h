@@ -3,8 +3,11 @@
 /// Umbrella header: includes the whole public API of the SDK.
 
 #include <VemraPlatformKit/VPKExport.h>
+#include <VemraPlatformKit/frame/VPKError.h>
 #include <VemraPlatformKit/frame/VPKLog.h>
+#include <VemraPlatformKit/frame/VPKStorage.h>
 #include <VemraPlatformKit/frame/VPKVersion.h>
+#include <VemraPlatformKit/frame/VemraPlatformKit.h>
 #include <VemraPlatformKit/platform/dispatch/Clock.h>
 #include <VemraPlatformKit/platform/files/PathSafety.h>
 #include <VemraPlatformKit/platform/values/Archivable.h>

@@ -26,9 +26,8 @@ class RealClock final : public Clock {
   double anchorWall_;
 };
 
-// All of the clock's state lives for the process (never destroyed): the scheduler's
-// thread and pool threads read the clock until the very end, after static destructors
-// have run.
+// Process-lifetime state is allocated once and never destroyed: detached library threads
+// (the scheduler, pool workers) may still read the clock while the process exits.
 std::mutex& clockMutex() {
   static auto* m = new std::mutex();
   return *m;
@@ -48,8 +47,8 @@ std::vector<std::shared_ptr<Clock>>& keptAlive() {
 }
 
 std::atomic<Clock*>& installedPtr() {
-  static auto* p = new std::atomic<Clock*>(realClock().get());
-  return *p;
+  static std::atomic<Clock*> p{realClock().get()};
+  return p;
 }
 
 std::shared_ptr<Clock>& installed() {

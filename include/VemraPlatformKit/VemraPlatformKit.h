@@ -3,6 +3,12 @@
 /// Umbrella header: includes the whole public API of the SDK.
 
 #include <VemraPlatformKit/VPKExport.h>
+#include <VemraPlatformKit/analysis/VPKBlockDataProcessor.h>
+#include <VemraPlatformKit/analysis/VPKChannelDescription.h>
+#include <VemraPlatformKit/analysis/VPKChannelSet.h>
+#include <VemraPlatformKit/analysis/VPKDataProcessor.h>
+#include <VemraPlatformKit/analysis/VPKRange.h>
+#include <VemraPlatformKit/analysis/VPKSignalAnalyzerSample.h>
 #include <VemraPlatformKit/dsp/VPKBasicFilter.h>
 #include <VemraPlatformKit/dsp/VPKCompoundFilter.h>
 #include <VemraPlatformKit/dsp/VPKDFT.h>

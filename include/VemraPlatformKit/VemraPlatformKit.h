@@ -9,6 +9,7 @@
 #include <VemraPlatformKit/analysis/VPKDataProcessor.h>
 #include <VemraPlatformKit/analysis/VPKRange.h>
 #include <VemraPlatformKit/analysis/VPKSignalAnalyzerSample.h>
+#include <VemraPlatformKit/analysis/VPKSignalValidityMonitor.h>
 #include <VemraPlatformKit/dsp/VPKBasicFilter.h>
 #include <VemraPlatformKit/dsp/VPKCompoundFilter.h>
 #include <VemraPlatformKit/dsp/VPKDFT.h>

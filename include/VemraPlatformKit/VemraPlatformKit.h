@@ -13,6 +13,7 @@
 #include <VemraPlatformKit/dsp/VPKBasicFilter.h>
 #include <VemraPlatformKit/dsp/VPKCompoundFilter.h>
 #include <VemraPlatformKit/dsp/VPKDFT.h>
+#include <VemraPlatformKit/dsp/VPKDadeFocusAnalyzer.h>
 #include <VemraPlatformKit/dsp/VPKFFTBuffer.h>
 #include <VemraPlatformKit/dsp/VPKFIRFilter.h>
 #include <VemraPlatformKit/dsp/VPKFastFilter.h>

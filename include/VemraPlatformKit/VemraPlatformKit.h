@@ -5,6 +5,7 @@
 #include <VemraPlatformKit/VPKExport.h>
 #include <VemraPlatformKit/analysis/VPKBlockDataProcessor.h>
 #include <VemraPlatformKit/analysis/VPKChannelDescription.h>
+#include <VemraPlatformKit/analysis/VPKChannelDescriptionProperty.h>
 #include <VemraPlatformKit/analysis/VPKChannelSet.h>
 #include <VemraPlatformKit/analysis/VPKDataProcessor.h>
 #include <VemraPlatformKit/analysis/VPKRange.h>

@@ -1,9 +1,6 @@
 #include <VemraPlatformKit/analysis/VPKChannelDescription.h>
 
 #include <VemraPlatformKit/analysis/VPKChannelSet.h>
-#include <VemraPlatformKit/platform/values/KeyedArchiver.h>
-
-#include "analysis/ChannelDescriptionKeys.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -80,12 +77,6 @@ VPKChannelDescription::VPKChannelDescription() = default;
 VPKChannelDescription::~VPKChannelDescription() = default;
 
 VPKChannelDescription::Ptr VPKChannelDescription::create() { return std::make_shared<VPKChannelDescription>(); }
-
-const std::vector<std::string>& VPKChannelDescription::propertyKeys() {
-  static const std::vector<std::string> keys(std::begin(vpk::kChannelDescriptionKeys),
-                                             std::end(vpk::kChannelDescriptionKeys));
-  return keys;
-}
 
 void VPKChannelDescription::setRawSignal(std::shared_ptr<VPKFloatBuffer> v) {
   flatRaw_.drop();

@@ -48,7 +48,21 @@
 /// spectra and custom values strongly and its set weakly; the set holds its descriptions
 /// strongly.
 ///
+/// Keyed archiving (class "VPKChannelDescription"): every declared property under its own
+/// name (absent objects and scores are left out), channelSet included, then the custom
+/// values as a dictionary under "customValues__". Object identity survives, so a set and
+/// its descriptions refer to each other again after unarchiving the set. (Unarchiving a
+/// lone description gives it a set that nothing else holds, so its channelSet() is then
+/// null: archive the set to keep both.) A property holding a value of the wrong kind, or
+/// custom values that are not a dictionary, refuse the archive.
+///
+/// Applications declare their own typed properties with VPKChannelDescriptionProperty
+/// (VPKChannelDescriptionProperty.h); they live in the custom values.
+///
 /// Names: `copyWithZone:` -> copy(); the other two copy forms keep their names;
+/// `objectForKeyedSubscript:` / `setObject:forKeyedSubscript:` -> objectForKeyedSubscript(key)
+/// (also operator[]) / setObject(value, key); `valueForUndefinedKey:` /
+/// `setValue:forUndefinedKey:` -> valueForUndefinedKey(key) / setValueForUndefinedKey(value, key);
 /// `filteredAmplitudeInFrequencyRange:` -> filteredAmplitudeInFrequencyRange(range);
 /// `getFilteredSignal:` / `getFilteredSignal:inRange:` -> getFilteredSignal(dest[, range]);
 /// the bool properties read as isIdle(), isPartialUpdate().
@@ -139,7 +153,24 @@ class VPK_EXPORT VPKChannelDescription : public vpk::Archivable {
   std::optional<float> alternateFocusScore() const { return alternateFocusScore_; }
   void setAlternateFocusScore(std::optional<float> v) { alternateFocusScore_ = v; }
 
-  // ------------------------------------------------------------------ custom values
+  // ------------------------------------------------------------------ keyed access
+
+  /// The value under `key`: a declared property by its name (see the table; ranges are
+  /// boxed, see VPKRange.h; an absent object or score is null), any other key from the
+  /// custom values (null when there is none).
+  vpk::Value objectForKeyedSubscript(std::string_view key) const;
+  vpk::Value operator[](std::string_view key) const { return objectForKeyedSubscript(key); }
+  /// Writes `value` under `key`: a declared property by its name, any other key into the
+  /// custom values (setValueForUndefinedKey). A declared property takes a value of its own
+  /// kind (any number or bool for numbers and flags; a date; a boxed range or a
+  /// {location, length} dictionary; an object of the property's class); null clears an
+  /// object or score and sets a number or flag to 0 / false. A value of another kind is
+  /// refused: nothing changes and false is returned.
+  bool setObject(const vpk::Value& value, std::string_view key);
+  /// The custom value under `key`, or null.
+  vpk::Value valueForUndefinedKey(std::string_view key) const;
+  /// Stores a non-null `value` in the custom values under `key`; null removes the key.
+  void setValueForUndefinedKey(const vpk::Value& value, std::string_view key);
 
   /// The application-defined values (archived under "customValues__"). Never holds null.
   const vpk::ValueDictionary& customValues() const { return customValues_; }

@@ -21,10 +21,13 @@
 #include <VemraPlatformKit/dsp/VPKFilter.h>
 #include <VemraPlatformKit/dsp/VPKTransforms.h>
 #include <VemraPlatformKit/frame/VPKDispatch.h>
+#include <VemraPlatformKit/frame/VPKError.h>
 #include <VemraPlatformKit/frame/VPKLog.h>
 #include <VemraPlatformKit/frame/VPKResourceManager.h>
+#include <VemraPlatformKit/frame/VPKStorage.h>
 #include <VemraPlatformKit/frame/VPKTimer.h>
 #include <VemraPlatformKit/frame/VPKVersion.h>
+#include <VemraPlatformKit/frame/VemraPlatformKit.h>
 #include <VemraPlatformKit/numeric/VPKFloatBuffer.h>
 #include <VemraPlatformKit/numeric/VPKMovingAverage.h>
 #include <VemraPlatformKit/numeric/VPKNumberArray.h>

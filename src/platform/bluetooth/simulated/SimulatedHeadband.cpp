@@ -58,7 +58,9 @@ SimulatedHeadband::SimulatedHeadband(std::shared_ptr<detail::HeadbandCore> core)
 SimulatedHeadband::~SimulatedHeadband() = default;
 
 const BluetoothUUID& SimulatedHeadband::identifier() const { return core_->identifier(); }
-const SimulatedHeadband::Configuration& SimulatedHeadband::configuration() const { return core_->configuration(); }
+SimulatedHeadband::Configuration SimulatedHeadband::configuration() const {
+  return withCore(core_, [](detail::HeadbandCore& c) { return c.configuration(); });
+}
 std::string SimulatedHeadband::name() const { return core_->name(); }
 
 std::string SimulatedHeadband::advertisedName() const {

@@ -139,7 +139,8 @@ class VPK_EXPORT SimulatedHeadband {
   std::vector<std::string> receivedCommands() const;
   /// Signal packets produced since creation.
   uint64_t packetsSent() const;
-  const Configuration& configuration() const;
+  /// The configuration as it stands (scenario and RSSI follow the scripted changes).
+  Configuration configuration() const;
 
   // ---- scripted events ----
   void pressButton();

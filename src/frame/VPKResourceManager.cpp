@@ -1,6 +1,7 @@
 #include <VemraPlatformKit/frame/VPKResourceManager.h>
 
 #include <VemraPlatformKit/frame/VPKLog.h>
+#include <VemraPlatformKit/platform/files/Folders.h>
 
 #include "frame/StorageSetup.h"
 #include "platform/dispatch/ThreadContext.h"
@@ -237,14 +238,8 @@ void VPKResourceManager::handleMemoryWarning() {
 
 uint64_t VPKResourceManager::availableDiskSpace() {
   namespace fs = std::filesystem;
-  fs::path docs;
-  if (const char* d = std::getenv("XDG_DOCUMENTS_DIR"); d && *d) {
-    docs = d;
-  } else if (const char* h = std::getenv("HOME"); h && *h) {
-    docs = fs::path(h) / "Documents";
-  } else {
-    docs = "/";
-  }
+  started();
+  fs::path docs = vpk::documentsFolder();
   // The folder may not exist yet: measure the file system that would hold it.
   std::error_code ec;
   while (!docs.empty() && !fs::exists(docs, ec) && docs != docs.root_path()) docs = docs.parent_path();

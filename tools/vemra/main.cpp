@@ -2,6 +2,7 @@
 #include "Command.h"
 
 #include <VemraPlatformKit/frame/VPKVersion.h>
+#include <VemraPlatformKit/platform/dispatch/DispatchQueue.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -21,6 +22,11 @@ int& exitStatus() {
 }  // namespace vemra
 
 int main(int argc, char** argv) {
+  // Lines from the tool and log lines from the library interleave in order.
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  // This thread drives the main queue: it is the library's main thread.
+  vpk::DispatchQueue::drainMain();
+
   CLI::App app{"vemra: find, stream, analyse and record Vemra EEG headbands", "vemra"};
   app.set_version_flag("--version", std::string("vemra ") + VPKLibraryVersion());
   app.require_subcommand(1);

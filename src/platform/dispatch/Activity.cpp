@@ -68,15 +68,16 @@ WaitSlot::Result WaitSlot::blockOn(const std::shared_ptr<WaitSlot>& slot, double
     slot->result = Result::TimedOut;
     return slot->result;
   }
-  slot->counted = Activity::threadCounted();
-  if (slot->counted) Activity::instance().remove();
-  lock.unlock();
+  // The timeout is registered before this thread stops counting as active, so a manual
+  // clock that sees the work settle also sees the deadline. wake() needs the slot's
+  // mutex, which is held until the wait starts.
   uint64_t entry = 0;
   if (deadline != kWaitForever) {
     // The entry keeps the slot alive until it fires or is cancelled.
     entry = Scheduler::instance().schedule(deadline, [slot] { slot->wake(Result::TimedOut); });
   }
-  lock.lock();
+  slot->counted = Activity::threadCounted();
+  if (slot->counted) Activity::instance().remove();
   slot->cv.wait(lock, [&] { return slot->result != Result::Pending; });
   Result r = slot->result;
   lock.unlock();

@@ -37,6 +37,16 @@
 #include <VemraPlatformKit/numeric/VPKNumericExceptions.h>
 #include <VemraPlatformKit/numeric/VPKPoint.h>
 #include <VemraPlatformKit/numeric/VPKStatistics.h>
+#include <VemraPlatformKit/platform/bluetooth/BluetoothAdvertisementData.h>
+#include <VemraPlatformKit/platform/bluetooth/BluetoothCentral.h>
+#include <VemraPlatformKit/platform/bluetooth/BluetoothCharacteristic.h>
+#include <VemraPlatformKit/platform/bluetooth/BluetoothError.h>
+#include <VemraPlatformKit/platform/bluetooth/BluetoothPeripheral.h>
+#include <VemraPlatformKit/platform/bluetooth/BluetoothService.h>
+#include <VemraPlatformKit/platform/bluetooth/BluetoothUUID.h>
+#include <VemraPlatformKit/platform/bluetooth/simulated/SimulatedHeadband.h>
+#include <VemraPlatformKit/platform/bluetooth/simulated/SimulatedSignalModel.h>
+#include <VemraPlatformKit/platform/bluetooth/simulated/SimulatedWorld.h>
 #include <VemraPlatformKit/platform/dispatch/Clock.h>
 #include <VemraPlatformKit/platform/dispatch/DispatchQueue.h>
 #include <VemraPlatformKit/platform/dispatch/ManualClock.h>

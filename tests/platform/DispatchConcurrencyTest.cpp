@@ -1,4 +1,6 @@
+#include <VemraPlatformKit/platform/dispatch/Clock.h>
 #include <VemraPlatformKit/platform/dispatch/DispatchQueue.h>
+#include <VemraPlatformKit/platform/dispatch/ManualClock.h>
 #include <VemraPlatformKit/platform/dispatch/Synchronization.h>
 
 #include <gtest/gtest.h>
@@ -68,4 +70,25 @@ TEST(DispatchConcurrency, DispatchApplyVisitsEveryIndexOnce) {
   std::vector<std::atomic<int>> hits(257);
   dispatchApply(hits.size(), [&](size_t i) { hits[i].fetch_add(1); });
   for (auto& h : hits) EXPECT_EQ(h.load(), 1);
+}
+
+// The scheduler thread fires real-clock deadlines while a test installs a manual clock:
+// an entry scheduled in virtual time must wait for virtual time, even when the thread was
+// still working through a backlog measured against the real clock.
+TEST(DispatchConcurrency, InstallingAManualClockWhileTheSchedulerFiresKeepsVirtualDeadlines) {
+  auto q = DispatchQueue::createSerial("backlog");
+  std::atomic<int> early{0};
+  for (int round = 0; round < 5; ++round) {
+    for (int i = 0; i < 20000; ++i) q->after(1e-6, [] {});
+    auto clock = std::make_shared<ManualClock>();
+    auto previous = Clock::install(clock);
+    q->after(10.0, [&] { early += 1; });
+    EXPECT_TRUE(ManualClock::settle());
+    EXPECT_EQ(early.load(), 0) << "a virtual deadline fired against the real clock";
+    clock->advance(10.0);
+    EXPECT_EQ(early.load(), 1);
+    early = 0;
+    Clock::install(previous);
+  }
+  q->sync([] {});
 }

@@ -94,6 +94,9 @@ class Scheduler {
  private:
   Scheduler();
   void run();
+  /// The scheduler thread's firing: entries due on the installed real clock, stopping as
+  /// soon as a manual clock is installed.
+  size_t fireDueOnInstalledClock();
   struct Key {
     double deadline;
     uint64_t id;

@@ -67,6 +67,27 @@ size_t Scheduler::fireDue(double now) {
   return fired;
 }
 
+size_t Scheduler::fireDueOnInstalledClock() {
+  size_t fired = 0;
+  for (;;) {
+    Fire fire;
+    {
+      // The clock is read under the lock for every entry: a manual clock installed
+      // meanwhile must stop the firing before any entry scheduled against it is taken.
+      std::lock_guard<std::mutex> lock(mutex_);
+      std::shared_ptr<Clock> clock = Clock::current();
+      if (clock->isManual() || entries_.empty() || entries_.begin()->first.deadline > clock->now()) break;
+      auto it = entries_.begin();
+      fire = std::move(it->second);
+      deadlines_.erase(it->first.id);
+      entries_.erase(it);
+    }
+    if (fire) fire();
+    ++fired;
+  }
+  return fired;
+}
+
 void Scheduler::clockChanged() {
   std::lock_guard<std::mutex> lock(mutex_);
   cv_.notify_all();
@@ -88,7 +109,7 @@ void Scheduler::run() {
       continue;
     }
     lock.unlock();
-    fireDue(clock->now());
+    fireDueOnInstalledClock();
     lock.lock();
   }
 }

@@ -23,7 +23,7 @@ struct CommandSpec {
 std::vector<CommandSpec>& commandRegistry();
 
 struct VemraCommand {
-  explicit VemraCommand(CommandSpec spec) { commandRegistry().push_back(std::move(spec)); }
+  explicit VemraCommand(CommandSpec command) { commandRegistry().push_back(std::move(command)); }
 };
 
 /// Exit status a command callback asks for (main returns it).

@@ -34,9 +34,9 @@ int main(int argc, char** argv) {
   auto& registry = vemra::commandRegistry();
   std::stable_sort(registry.begin(), registry.end(),
                    [](const vemra::CommandSpec& a, const vemra::CommandSpec& b) { return a.order < b.order; });
-  for (auto& spec : registry) {
-    CLI::App* sub = app.add_subcommand(spec.name, spec.description);
-    spec.setup(*sub);
+  for (auto& command : registry) {
+    CLI::App* sub = app.add_subcommand(command.name, command.description);
+    command.setup(*sub);
   }
 
   try {

@@ -3,7 +3,7 @@
 /// A Bluetooth UUID: the 128-bit identifier of a GATT service or characteristic, and the
 /// form in which a peripheral's stable identifier is kept.
 ///
-/// Parsing accepts the three textual forms of the Bluetooth specification, in either case:
+/// Parsing accepts the three textual forms of the Bluetooth standard, in either case:
 /// a 16-bit alias ("180D"), a 32-bit alias ("0000180D") and the full 128-bit form
 /// ("6e400001-b5a3-f393-e0a9-e50e24dcca9e"). Aliases expand onto the Bluetooth base UUID
 /// 00000000-0000-1000-8000-00805F9B34FB. Anything else is refused.

@@ -27,9 +27,9 @@ std::string lower(std::string_view text) {
 
 // "focused,relaxed:7" -> headbands of those scenarios (and seeds).
 void populateFromEnvironment(SimulatedWorld& world) {
-  const char* spec = std::getenv("VPK_SIMULATED_HEADBANDS");
-  if (!spec || !*spec) return;
-  std::string_view rest(spec);
+  const char* listing = std::getenv("VPK_SIMULATED_HEADBANDS");
+  if (!listing || !*listing) return;
+  std::string_view rest(listing);
   while (!rest.empty()) {
     const size_t comma = rest.find(',');
     std::string_view item = rest.substr(0, comma);

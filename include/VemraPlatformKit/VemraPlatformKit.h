@@ -3,6 +3,9 @@
 /// Umbrella header: includes the whole public API of the SDK.
 
 #include <VemraPlatformKit/VPKExport.h>
+#include <VemraPlatformKit/acquisition/VPKSignalStreamOutput.h>
+#include <VemraPlatformKit/acquisition/VPKSignalStreamDelegate.h>
+#include <VemraPlatformKit/acquisition/VPKSignalStream.h>
 #include <VemraPlatformKit/dsp/VPKBasicFilter.h>
 #include <VemraPlatformKit/dsp/VPKCompoundFilter.h>
 #include <VemraPlatformKit/dsp/VPKDFT.h>

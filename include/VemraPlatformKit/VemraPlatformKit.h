@@ -3,9 +3,9 @@
 /// Umbrella header: includes the whole public API of the SDK.
 
 #include <VemraPlatformKit/VPKExport.h>
-#include <VemraPlatformKit/acquisition/VPKSignalStreamOutput.h>
-#include <VemraPlatformKit/acquisition/VPKSignalStreamDelegate.h>
 #include <VemraPlatformKit/acquisition/VPKSignalStream.h>
+#include <VemraPlatformKit/acquisition/VPKSignalStreamDelegate.h>
+#include <VemraPlatformKit/acquisition/VPKSignalStreamOutput.h>
 #include <VemraPlatformKit/dsp/VPKBasicFilter.h>
 #include <VemraPlatformKit/dsp/VPKCompoundFilter.h>
 #include <VemraPlatformKit/dsp/VPKDFT.h>
@@ -15,10 +15,13 @@
 #include <VemraPlatformKit/dsp/VPKFilter.h>
 #include <VemraPlatformKit/dsp/VPKTransforms.h>
 #include <VemraPlatformKit/frame/VPKDispatch.h>
+#include <VemraPlatformKit/frame/VPKError.h>
 #include <VemraPlatformKit/frame/VPKLog.h>
 #include <VemraPlatformKit/frame/VPKResourceManager.h>
+#include <VemraPlatformKit/frame/VPKStorage.h>
 #include <VemraPlatformKit/frame/VPKTimer.h>
 #include <VemraPlatformKit/frame/VPKVersion.h>
+#include <VemraPlatformKit/frame/VemraPlatformKit.h>
 #include <VemraPlatformKit/numeric/VPKFloatBuffer.h>
 #include <VemraPlatformKit/numeric/VPKMovingAverage.h>
 #include <VemraPlatformKit/numeric/VPKNumberArray.h>

@@ -1,6 +1,8 @@
 #include "frame/StorageSetup.h"
 
+#include <VemraPlatformKit/frame/VPKStorage.h>
+
 namespace vpk::detail {
-// The storage directory is not built yet: nothing to set up.
-void runStorageSetup() {}
+// Posted to the shared queue by the resource manager's first use.
+void runStorageSetup() { VPKStorage::setupFileSystem(); }
 }  // namespace vpk::detail

@@ -1,6 +1,8 @@
 #include <VemraPlatformKit/numeric/VPKFloatBuffer.h>
 #include <VemraPlatformKit/frame/VPKDispatch.h>
 #include <VemraPlatformKit/numeric/VPKNumericExceptions.h>
+#include <VemraPlatformKit/platform/values/KeyedArchiver.h>
+#include <VemraPlatformKit/platform/values/KeyedUnarchiver.h>
 
 #include "numeric/FloatMath.h"
 
@@ -12,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <optional>
 
 namespace {
 
@@ -187,7 +190,24 @@ VPKFloatBuffer::Ptr VPKFloatBuffer::decibelBuffer() const {
 
 // ==================================================================== pushing
 
-void VPKFloatBuffer::push(float value) { pushValues(&value, 1); }
+void VPKFloatBuffer::push(float value) {
+  if (immutable_) throwImmutablePush();
+  float lo = minFloatValue_, hi = maxFloatValue_;
+  if (inserts_ == 0 || !hasMinMax_) {
+    lo = kLargestFloat;
+    hi = -kLargestFloat;
+  }
+  if (size_ > 0) {
+    ring_[head_] = value;
+    head_ = head_ + 1 == size_ ? 0 : head_ + 1;
+  }
+  inserts_ += 1;
+  minFloatValue_ = value < lo ? value : lo;
+  maxFloatValue_ = value > hi ? value : hi;
+  hasMinMax_ = true;
+  hasBackingCache_ = false;
+  clearValueCaches();
+}
 
 void VPKFloatBuffer::pushValues(const float* values, uint64_t n) {
   if (immutable_) throwImmutablePush();
@@ -215,7 +235,8 @@ void VPKFloatBuffer::pushValues(const float* values, uint64_t n) {
     const uint64_t first = std::min(count, size_ - head_);
     copyFloats(ring_.data() + head_, source, first);
     copyFloats(ring_.data(), source + first, count - first);
-    head_ = (head_ + count) % size_;
+    head_ += count;
+    if (head_ >= size_) head_ -= size_;
   }
 
   inserts_ += n;
@@ -607,3 +628,44 @@ std::string VPKFloatBuffer::description() const {
   }
   return fmt::format("<VPKFloatBuffer:{}> count = {}\n\t{{\n\t{}\n\t}}", fmt::ptr(this), size_, values);
 }
+
+// ==================================================================== keyed archiving
+
+void VPKFloatBuffer::encodeWithCoder(vpk::KeyedArchiver& coder) const {
+  refresh();
+  coder.encodeBytes("cache", backingCache_, size_ * sizeof(float));
+  coder.encodeInt("size", static_cast<int64_t>(size_));
+  coder.encodeBool("immutable", immutable_);
+  coder.encodeFloat("minFloatValue", minFloatValue());
+  coder.encodeFloat("maxFloatValue", maxFloatValue());
+}
+
+VPKFloatBuffer::Ptr VPKFloatBuffer::createWithCoder(vpk::KeyedUnarchiver& coder) {
+  const int64_t archivedSize = coder.decodeInt("size");
+  const bool immutable = coder.decodeBool("immutable");
+  const float maxValue = coder.decodeFloat("maxFloatValue");
+  const float minValue = coder.decodeFloat("minFloatValue");
+  const std::optional<std::vector<uint8_t>> cache = coder.decodeBytes("cache");
+  const uint64_t bytes = cache ? cache->size() : 0;
+  if (archivedSize < 0 || static_cast<uint64_t>(archivedSize) > bytes / sizeof(float)) {
+    coder.refuse(fmt::format("VPKFloatBuffer of size {} with {} bytes of values", archivedSize, bytes));
+    return nullptr;
+  }
+  const auto size = static_cast<uint64_t>(archivedSize);
+  Ptr buffer = immutable ? createWithFloats(nullptr, size, true) : createWithSize(size);
+  if (size > 0) {
+    std::memcpy(buffer->backingCache_, cache->data(), size * sizeof(float));
+    if (!immutable) copyFloats(buffer->ring_.data(), buffer->backingCache_, size);
+  }
+  buffer->minFloatValue_ = minValue;
+  buffer->maxFloatValue_ = maxValue;
+  return buffer;
+}
+
+namespace {
+const bool kFloatBufferRegistered =
+    vpk::registerArchivableClass("VPKFloatBuffer", {"VPKFloatBuffer", "NSObject"},
+                                 [](vpk::KeyedUnarchiver& coder) -> std::shared_ptr<vpk::Archivable> {
+                                   return VPKFloatBuffer::createWithCoder(coder);
+                                 });
+}  // namespace

@@ -1,4 +1,8 @@
 #include <VemraPlatformKit/numeric/VPKMovingAverage.h>
+#include <VemraPlatformKit/platform/values/KeyedArchiver.h>
+#include <VemraPlatformKit/platform/values/KeyedUnarchiver.h>
+
+#include <fmt/format.h>
 
 #include <algorithm>
 #include <cmath>
@@ -76,3 +80,41 @@ float VPKMovingAverage::randomGaussian() {
   const double u2 = r2 / 4294967295.0;
   return static_cast<float>(std::sqrt(-2.0 * std::log(u1)) * std::cos(2.0 * std::numbers::pi * u2));
 }
+
+// ==================================================================== keyed archiving
+
+void VPKMovingAverage::encodeWithCoder(vpk::KeyedArchiver& coder) const {
+  coder.encodeFloat("lastValue", lastValue_);
+  coder.encodeInt("period", static_cast<int64_t>(period_));
+  coder.encodeInt("count", static_cast<int64_t>(count_));
+  coder.encodeFloat("movingAverage", movingAverage_);
+  coder.encodeFloat("cumulativeAverage", cumulativeAverage_);
+  coder.encodeFloat("exponentialAverage", exponentialAverage_);
+  coder.encodeFloat("alpha", alpha_);
+}
+
+VPKMovingAverage::Ptr VPKMovingAverage::createWithCoder(vpk::KeyedUnarchiver& coder) {
+  const float lastValue = coder.decodeFloat("lastValue");
+  const int64_t period = coder.decodeInt("period");
+  const int64_t count = coder.decodeInt("count");
+  if (period < 0 || count < 0) {
+    coder.refuse(fmt::format("VPKMovingAverage with period {} and count {}", period, count));
+    return nullptr;
+  }
+  auto average = averageWithAlpha(coder.decodeFloat("alpha"), static_cast<uint64_t>(period));
+  average->lastValue_ = lastValue;
+  average->count_ = static_cast<uint64_t>(count);
+  average->movingAverage_ = coder.decodeFloat("movingAverage");
+  average->cumulativeAverage_ = coder.decodeFloat("cumulativeAverage");
+  average->exponentialAverage_ = coder.decodeFloat("exponentialAverage");
+  average->restartWindow(average->movingAverage_);
+  return average;
+}
+
+namespace {
+const bool kMovingAverageRegistered =
+    vpk::registerArchivableClass("VPKMovingAverage", {"VPKMovingAverage", "NSObject"},
+                                 [](vpk::KeyedUnarchiver& coder) -> std::shared_ptr<vpk::Archivable> {
+                                   return VPKMovingAverage::createWithCoder(coder);
+                                 });
+}  // namespace

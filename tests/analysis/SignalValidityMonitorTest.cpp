@@ -1,0 +1,265 @@
+#include <VemraPlatformKit/analysis/VPKChannelSet.h>
+#include <VemraPlatformKit/analysis/VPKSignalValidityMonitor.h>
+
+#include "support/LogCapture.h"
+#include "support/VirtualTime.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+#include <limits>
+#include <numbers>
+#include <algorithm>
+
+namespace {
+
+constexpr uint64_t kWindow = 512;
+constexpr uint64_t kPerCycle = 25;
+
+// Feeds a monitor the way the analyzer does: 25 new samples per channel and cycle, pushed
+// into 512-sample raw windows, one description per channel with fftStatus 2, left first.
+class Feeder {
+ public:
+  using Source = std::function<float(uint64_t sample)>;
+  Feeder(VPKSignalValidityMonitor& monitor, Source left, Source right)
+      : monitor_(monitor), left_(std::move(left)), right_(std::move(right)) {}
+
+  VPKChannelSet::Ptr cycle(uint64_t fftStatus = 2) {
+    for (uint64_t i = 0; i < kPerCycle; ++i, ++sample_) {
+      leftWindow_->push(left_(sample_));
+      rightWindow_->push(right_(sample_));
+    }
+    auto set = VPKChannelSet::create(describe(0, *leftWindow_, fftStatus), describe(1, *rightWindow_, fftStatus));
+    monitor_.updateChannelDescription(*set->leftChannel());
+    monitor_.updateChannelDescription(*set->rightChannel());
+    return set;
+  }
+  uint64_t samples() const { return sample_; }
+
+ private:
+  static VPKChannelDescription::Ptr describe(uint64_t channel, const VPKFloatBuffer& window, uint64_t fftStatus) {
+    auto d = VPKChannelDescription::create();
+    d->setChannel(channel);
+    d->setRawSignal(window.copy());
+    d->setAnalysisSampleRange({kWindow - kPerCycle, kPerCycle});
+    d->setFftStatus(fftStatus);
+    return d;
+  }
+
+  VPKSignalValidityMonitor& monitor_;
+  Source left_, right_;
+  VPKFloatBuffer::Ptr leftWindow_ = VPKFloatBuffer::createWithSize(kWindow);
+  VPKFloatBuffer::Ptr rightWindow_ = VPKFloatBuffer::createWithSize(kWindow);
+  uint64_t sample_ = 0;
+};
+
+// A lively signal: never the same integer part twice in a row.
+float lively(uint64_t n) { return static_cast<float>(n % 7) * 3.0f; }
+
+// A strong 60 Hz interference on a lively signal.
+float mains(uint64_t n) {
+  return lively(n) + 400.0f * static_cast<float>(std::sin(2.0 * std::numbers::pi * 60.0 * static_cast<double>(n) / 250.0));
+}
+
+class SignalValidityMonitor : public vpk::test::VirtualTimeTest {};
+
+}  // namespace
+
+TEST_F(SignalValidityMonitor, DefaultsAndProcessorIdentity) {
+  auto m = VPKSignalValidityMonitor::create();
+  EXPECT_EQ(m->leftThreshold(), 0.7f);
+  EXPECT_EQ(m->rightThreshold(), 0.7f);
+  EXPECT_EQ(m->dataProcessorType(), 4u);
+  EXPECT_EQ(m->dataProcessorPriority(), -9999);
+  EXPECT_EQ(m->status(), 0u);
+  EXPECT_FALSE(m->leftAvg());  // until the first reset
+  EXPECT_EQ(m->leftFFT()->size(), 240);
+  EXPECT_EQ(m->rightFFT()->sampleRate(), 250);
+  EXPECT_EQ(m->leftFilter()->filters().size(), 3u);
+  EXPECT_NE(m->leftFilter(), m->rightFilter());
+
+  auto d = VPKChannelDescription::create();
+  d->setFftStatus(2);
+  EXPECT_TRUE(m->prepareToUpdateChannelDescription(*d));
+  d->setFftStatus(4);
+  EXPECT_FALSE(m->prepareToUpdateChannelDescription(*d));
+}
+
+TEST_F(SignalValidityMonitor, NotReadySpectraOnlyClearTheSignalStatus) {
+  auto m = VPKSignalValidityMonitor::create();
+  m->resetWithAnalyzer(nullptr);
+  Feeder feed(*m, [](uint64_t) { return 12345.5f; }, [](uint64_t) { return 12345.5f; });
+  for (int i = 0; i < 20; ++i) {
+    auto set = feed.cycle(0);
+    EXPECT_EQ(set->leftChannel()->signalStatus(), 0u);
+    advance(0.1);
+  }
+  EXPECT_EQ(m->leftFlatlineCycles(), 0u);  // nothing counted while not ready
+  EXPECT_FALSE(m->leftFlatline());
+  EXPECT_FALSE(m->idleChangeDate());
+}
+
+TEST_F(SignalValidityMonitor, FlatLineAfter251EqualIntegerPartsThenIdleAfterConfirmation) {
+  vpk::test::LogCapture log;
+  VPKLogSetEnabled(true);
+  auto m = VPKSignalValidityMonitor::create();
+  m->resetWithAnalyzer(nullptr);
+  // The step from silence to 12345 rings through the interference filters; only the flat
+  // line is under test here.
+  m->setLeftThreshold(1e9f);
+  m->setRightThreshold(1e9f);
+  Feeder feed(*m, [](uint64_t) { return 12345.25f; }, lively);
+
+  for (int cycle = 1; cycle <= 10; ++cycle) {  // 250 samples: 249 repeats
+    feed.cycle();
+    advance(0.1);
+  }
+  EXPECT_EQ(m->leftFlatlineCycles(), 249u);
+  EXPECT_FALSE(m->leftFlatline());
+  feed.cycle();  // sample 251 is the 250th repeat
+  EXPECT_TRUE(m->leftFlatline());
+  EXPECT_FALSE(m->rightFlatline());
+  EXPECT_EQ(m->leftFlatlineValue(), 12345);
+  EXPECT_TRUE(m->pendingIdle());
+  EXPECT_FALSE(m->idleSignalRecognized());
+  const double turned = now();
+
+  // Confirmed at the first decision more than 1.5 s after the verdict turned.
+  while (!m->idleSignalRecognized()) {
+    advance(0.1);
+    feed.cycle();
+    ASSERT_LT(now() - turned, 2.0);
+  }
+  EXPECT_GT(now() - turned, 1.5);
+  EXPECT_FALSE(m->idleChangeDate());
+  EXPECT_EQ(log.count("WARNING: Signal flat line values changed:(1,0)"), 1u);
+  VPKLogSetEnabled(false);
+}
+
+TEST_F(SignalValidityMonitor, FlatMeansTheSameIntegerPartNotTheSameValue) {
+  auto alternating = [](float a, float b) { return [a, b](uint64_t n) { return n % 2 ? a : b; }; };
+  auto flat = VPKSignalValidityMonitor::create();
+  Feeder same(*flat, alternating(100.2f, 100.9f), alternating(-5.5f, -5.1f));
+  auto lively2 = VPKSignalValidityMonitor::create();
+  Feeder differ(*lively2, alternating(100.9f, 101.1f), alternating(-1.5f, 1.5f));
+  for (int i = 0; i < 12; ++i) {
+    same.cycle();
+    differ.cycle();
+  }
+  EXPECT_TRUE(flat->leftFlatline());
+  EXPECT_TRUE(flat->rightFlatline());  // -5.5 and -5.1 both truncate to -5
+  EXPECT_FALSE(lively2->leftFlatline());
+  EXPECT_FALSE(lively2->rightFlatline());
+  EXPECT_EQ(lively2->leftFlatlineCycles(), 0u);
+}
+
+TEST_F(SignalValidityMonitor, InterferenceAverageSetsIdleAfterConfirmationAndSpikesDoNot) {
+  auto m = VPKSignalValidityMonitor::create();
+  m->resetWithAnalyzer(nullptr);
+  Feeder feed(*m, mains, lively);
+  for (int i = 0; i < 12; ++i) {
+    feed.cycle();
+    advance(0.1);
+  }
+  // The measure is the largest left-spectrum amplitude strictly between 58 and 62 Hz.
+  float expected = 0.0f;
+  for (size_t i = 0; i < m->leftFFT()->frequencies().size(); ++i) {
+    const float f = m->leftFFT()->frequencies()[i];
+    if (f > 58.0f && f < 62.0f) expected = std::max(expected, m->leftFFT()->amplitude()[i]);
+  }
+  EXPECT_EQ(m->leftDSGamma(), expected);
+  EXPECT_GT(m->leftDSGamma(), 0.7f);
+  EXPECT_GT(m->leftAvg()->exponentialAverage(), 0.7f);
+  EXPECT_LT(m->rightDSGamma(), 0.7f);
+  EXPECT_TRUE(m->pendingIdle());
+  EXPECT_FALSE(m->leftFlatline());
+
+  for (int i = 0; i < 20; ++i) {
+    feed.cycle();
+    advance(0.1);
+  }
+  EXPECT_TRUE(m->idleSignalRecognized());
+
+  // The raw verdict flips for one decision only: the idle state stays.
+  m->setLeftThreshold(1e9f);
+  feed.cycle();
+  EXPECT_FALSE(m->pendingIdle());
+  advance(0.1);
+  m->setLeftThreshold(0.7f);
+  feed.cycle();
+  EXPECT_TRUE(m->pendingIdle());
+  for (int i = 0; i < 20; ++i) {
+    advance(0.1);
+    feed.cycle();
+    EXPECT_TRUE(m->idleSignalRecognized());
+  }
+
+  // A lasting change is followed only after 1.5 s.
+  m->setLeftThreshold(1e9f);
+  feed.cycle();
+  advance(1.5);
+  feed.cycle();
+  EXPECT_TRUE(m->idleSignalRecognized());
+  advance(0.01);
+  feed.cycle();
+  EXPECT_FALSE(m->idleSignalRecognized());
+}
+
+TEST_F(SignalValidityMonitor, WithoutAResetTheAveragesReadZero) {
+  auto m = VPKSignalValidityMonitor::create();
+  Feeder feed(*m, mains, mains);
+  for (int i = 0; i < 40; ++i) {
+    feed.cycle();
+    advance(0.1);
+  }
+  EXPECT_GT(m->leftDSGamma(), 0.7f);
+  EXPECT_FALSE(m->pendingIdle());
+  EXPECT_FALSE(m->idleSignalRecognized());
+}
+
+TEST_F(SignalValidityMonitor, ALeftOnlySetNeverDecides) {
+  auto m = VPKSignalValidityMonitor::create();
+  m->resetWithAnalyzer(nullptr);
+  auto window = VPKFloatBuffer::createWithSize(kWindow);
+  for (int i = 0; i < 30; ++i) {
+    for (uint64_t k = 0; k < kPerCycle; ++k) window->push(7.0f);
+    auto d = VPKChannelDescription::create();
+    d->setRawSignal(window->copy());
+    d->setAnalysisSampleRange({kWindow - kPerCycle, kPerCycle});
+    d->setFftStatus(2);
+    m->updateChannelDescription(*d);
+  }
+  EXPECT_GT(m->leftFlatlineCycles(), 250u);
+  EXPECT_FALSE(m->leftFlatline());
+  EXPECT_FALSE(m->pendingIdle());
+}
+
+TEST_F(SignalValidityMonitor, BrokenInputIsCutOrRecoveredFrom) {
+  auto m = VPKSignalValidityMonitor::create();
+  m->resetWithAnalyzer(nullptr);
+  // A range reaching past the signal reads what is there; no signal at all reads nothing.
+  auto d = VPKChannelDescription::create();
+  d->setFftStatus(2);
+  d->setRawSignal(VPKFloatBuffer::createWithSize(10));
+  d->setAnalysisSampleRange({5, 1000});
+  m->updateChannelDescription(*d);
+  EXPECT_EQ(m->leftFlatlineCycles(), 5u);  // six zeros after the stored 0
+  auto none = VPKChannelDescription::create();
+  none->setFftStatus(2);
+  none->setChannel(1);
+  none->setAnalysisSampleRange({UINT64_MAX, UINT64_MAX});
+  m->updateChannelDescription(*none);
+  EXPECT_EQ(m->rightFlatlineCycles(), 0u);
+
+  // A NaN burst does not silence the interference measure for good.
+  uint64_t poisonAt = 0;
+  Feeder feed(*m,
+              [&](uint64_t n) {
+                return n >= poisonAt && n < poisonAt + 5 ? std::numeric_limits<float>::quiet_NaN() : mains(n);
+              },
+              lively);
+  poisonAt = 100;
+  for (int i = 0; i < 30; ++i) feed.cycle();
+  EXPECT_GT(m->leftDSGamma(), 0.7f);
+}

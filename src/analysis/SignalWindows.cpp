@@ -45,8 +45,8 @@ void SignalWindows::updateSpectra(Channel& channel, const Cycle& cycle, uint64_t
   if (!cycle.filteredOnly) channel.rawFFT->update();
 }
 
-VPKChannelDescription::Ptr SignalWindows::describe(Channel& channel, const Cycle& cycle, uint64_t number,
-                                                   uint64_t mask, const std::shared_ptr<VPKFloatBuffer>& frequencies) {
+VPKChannelDescription::Ptr SignalWindows::describe(Channel& channel, const Cycle& cycle, uint64_t number, uint64_t mask,
+                                                   const std::shared_ptr<VPKFloatBuffer>& frequencies) {
   auto d = VPKChannelDescription::create();
   const uint64_t n = std::min<uint64_t>(cycle.count, bufferSize_);
   d->setAnalysisSampleRange({bufferSize_ - n, n});

@@ -1,7 +1,7 @@
 #include "analysis/ThreadCPUMeter.h"
 
-#include <algorithm>
 #include <pthread.h>
+#include <algorithm>
 
 namespace vpk::detail {
 

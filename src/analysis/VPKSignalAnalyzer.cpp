@@ -24,6 +24,8 @@
 #include "analysis/ThreadCPUMeter.h"
 #include "platform/dispatch/DispatchInternal.h"
 
+#include <pthread.h>
+#include <syslog.h>
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -31,9 +33,7 @@
 #include <exception>
 #include <mutex>
 #include <optional>
-#include <pthread.h>
 #include <string>
-#include <syslog.h>
 #include <thread>
 #include <utility>
 
@@ -118,7 +118,9 @@ struct VPKSignalAnalyzer::Impl {
   std::weak_ptr<VPKSignalAnalyzerDelegate> delegate;
   std::shared_ptr<ThreadControl> control;
   bool usesThread = true;
-  bool activityHeld = false;  // the dispatch layer's activity count is raised for due work
+  bool activityHeld = false;                             // the dispatch layer's activity count is raised for due work
+  std::vector<std::shared_ptr<ThreadControl>> retiring;  // stopped threads not yet ended
+  bool resetInProgress = false;
   bool callerCycleRunning = false;
   std::thread::id callerCycleThread;
   bool validatorResetRequested = false;
@@ -191,9 +193,17 @@ struct VPKSignalAnalyzer::Impl {
     activityHeld = false;
     vpk::detail::Activity::instance().remove();
   }
+  bool callerCycleElsewhereLocked() const {
+    return callerCycleRunning && callerCycleThread != std::this_thread::get_id();
+  }
   // Main mutex held: waits until no caller-driven cycle runs (unless the caller is us).
   void waitForCallerCycleLocked(std::unique_lock<std::mutex>& lock) {
-    cond.wait(lock, [&] { return !callerCycleRunning || callerCycleThread == std::this_thread::get_id(); });
+    cond.wait(lock, [&] { return !callerCycleElsewhereLocked(); });
+  }
+  // Main mutex held: whether the calling thread is a processing thread of this analyzer.
+  bool onProcessingThreadLocked() const {
+    if (control && control->thread->isCurrent()) return true;
+    return std::any_of(retiring.begin(), retiring.end(), [](const auto& c) { return c->thread->isCurrent(); });
   }
 };
 
@@ -246,8 +256,11 @@ void VPKSignalAnalyzer::setUp() {
   d.rightFocus = VPKDadeFocusAnalyzer::create(1);
   d.validator = VPKSignalValidityMonitor::create();
   setFilter(defaultHeadbandFilter());
-  std::unique_lock<std::mutex> lock(d.mutex);
-  clearBuffersLocked();
+  {
+    std::lock_guard<std::mutex> lock(d.mutex);
+    clearBuffersLocked();
+  }
+  resetProcessors();
 }
 
 VPKSignalAnalyzer::~VPKSignalAnalyzer() {
@@ -264,8 +277,8 @@ std::shared_ptr<VPKCompoundFilter> VPKSignalAnalyzer::defaultHeadbandFilter() {
   const auto mains = static_cast<float>(vpk::mainsInterferenceFrequency());
   auto chain = VPKCompoundFilter::create();
   chain->addFilter(VPKBasicFilter::create(VPKFilterTypeNotch, mains, kFilterSamplingRate, VPKButterworthQFactor));
-  chain->addFilter(
-      VPKBasicFilter::create(VPKFilterTypeBandpass, kFilterSamplingRate, VPKFrequencyRange{1.0f, 49.0f}, VPKButterworthQFactor));
+  chain->addFilter(VPKBasicFilter::create(VPKFilterTypeBandpass, kFilterSamplingRate, VPKFrequencyRange{1.0f, 49.0f},
+                                          VPKButterworthQFactor));
   return chain;
 }
 
@@ -331,9 +344,7 @@ void VPKSignalAnalyzer::setRightChannelEnabledDataProcesserTypes(uint64_t mask) 
   writeLocked(d_->propertyLock, d_->rightMask, mask);
 }
 
-uint64_t VPKSignalAnalyzer::allowedIdleTransitions() const {
-  return readLocked(d_->propertyLock, d_->idleTransitions);
-}
+uint64_t VPKSignalAnalyzer::allowedIdleTransitions() const { return readLocked(d_->propertyLock, d_->idleTransitions); }
 
 void VPKSignalAnalyzer::setAllowedIdleTransitions(uint64_t mask) {
   bool changed = false;
@@ -537,8 +548,7 @@ std::vector<VPKSignalAnalyzerOutputPtr> VPKSignalAnalyzer::allOutputs() const {
 
 // ---------------------------------------------------------------- samples and the stream
 
-void VPKSignalAnalyzer::didRecieveValues(VPKSignalStream&, float left, float right, double timestamp,
-                                         bool moreComing) {
+void VPKSignalAnalyzer::didRecieveValues(VPKSignalStream&, float left, float right, double timestamp, bool moreComing) {
   processData(left, right, timestamp, moreComing);
 }
 
@@ -622,8 +632,16 @@ bool VPKSignalAnalyzer::hasProcessingThread() const {
 
 void VPKSignalAnalyzer::openLocked(std::unique_lock<std::mutex>& lock) {
   Impl& d = *d_;
-  closeLocked(lock);
-  d.waitForCallerCycleLocked(lock);
+  // Stopping and waiting release the mutex: start only once nothing else runs cycles.
+  for (;;) {
+    closeLocked(lock);
+    if (d.resetInProgress) return;  // the reset starts the thread when it is done
+    if (d.callerCycleElsewhereLocked()) {
+      d.cond.wait(lock);
+      continue;
+    }
+    if (!d.control) break;
+  }
   auto control = std::make_shared<ThreadControl>();
   std::weak_ptr<VPKSignalAnalyzer> weak = weak_from_this();
   Impl* impl = d_.get();
@@ -642,16 +660,27 @@ void VPKSignalAnalyzer::closeLocked(std::unique_lock<std::mutex>& lock) {
   Impl& d = *d_;
   if (auto control = std::exchange(d.control, nullptr)) {
     control->cancelled = true;
+    d.retiring.push_back(std::move(control));
     d.cond.notify_all();
-    if (!control->thread->isCurrent()) {
-      while (control->executing) {
-        VPKLog(0, "Waiting for thread to close...");
-        if (d.cond.wait_for(lock, std::chrono::milliseconds(100)) == std::cv_status::timeout) d.cond.notify_all();
-      }
-    }
-    control->thread.reset();  // joins (or, called on the thread itself, lets it finish alone)
-    d.lowerActivityLocked();
   }
+  // Wait for every stopped thread to end (also one that another caller stopped), except
+  // the calling thread itself. The wait releases the mutex, which the threads need to end.
+  for (;;) {
+    bool waiting = false;
+    for (auto it = d.retiring.begin(); it != d.retiring.end();) {
+      if (!(*it)->executing) {
+        (*it)->thread.reset();  // joins: the thread has let go of the mutex for good
+        it = d.retiring.erase(it);
+        continue;
+      }
+      waiting = waiting || !(*it)->thread->isCurrent();
+      ++it;
+    }
+    if (!waiting) break;
+    VPKLog(0, "Waiting for thread to close...");
+    if (d.cond.wait_for(lock, std::chrono::milliseconds(100)) == std::cv_status::timeout) d.cond.notify_all();
+  }
+  if (!d.control) d.lowerActivityLocked();
   VPKLog(0, "Signal stream buffer thread exited:{}", d.deviceName);
 }
 
@@ -708,7 +737,7 @@ size_t VPKSignalAnalyzer::processPendingSamples() {
   if (d.callerCycleRunning) return 0;  // called from inside a cycle
   for (;;) {
     const uint64_t n = d.samplesPerCycle();
-    if (d.control || d.pending.size() < n) break;
+    if (d.control || d.resetInProgress || d.pending.size() < n) break;
     const bool resetValidator = std::exchange(d.validatorResetRequested, false);
     d.pending.take(n, d.cycleSamples);
     d.callerCycleRunning = true;
@@ -729,15 +758,11 @@ void VPKSignalAnalyzer::clearBuffersLocked() {
   Impl& d = *d_;
   d.pending.clear();
   d.windows.reset();
-  std::shared_ptr<VPKDataProcessor> validator;
-  std::shared_ptr<const vpk::DataProcessorList> processors;
   {
     std::lock_guard<AnalyzerSpinLock> lock(d.propertyLock);
     if (d.leftFilter) d.leftFilter->reset();
     if (d.rightFilter) d.rightFilter->reset();
     d.analysisResult.reset();
-    validator = d.validator;
-    processors = d.processors;
   }
   d.cycles = 0;
   d.cyclesLeftTillCPUSample = kCyclesPerCPUSample;
@@ -749,10 +774,19 @@ void VPKSignalAnalyzer::clearBuffersLocked() {
   d.reportedIdle.reset();
   d.validatorResetRequested = false;
   d.dropLogged = false;
-  guarded("resetWithAnalyzer", [&] {
-    vpk::resetDataProcessors(this, validator.get(), d.leftFocus.get(),
-                             d.rightFocus.get(), *processors);
-  });
+}
+
+void VPKSignalAnalyzer::resetProcessors() {
+  Impl& d = *d_;
+  std::shared_ptr<VPKDataProcessor> validator;
+  std::shared_ptr<const vpk::DataProcessorList> processors;
+  {
+    std::lock_guard<AnalyzerSpinLock> lock(d.propertyLock);
+    validator = d.validator;
+    processors = d.processors;
+  }
+  guarded("resetWithAnalyzer",
+          [&] { vpk::resetDataProcessors(this, validator.get(), d.leftFocus.get(), d.rightFocus.get(), *processors); });
 }
 
 void VPKSignalAnalyzer::reset() {
@@ -762,12 +796,27 @@ void VPKSignalAnalyzer::reset() {
   lock.unlock();
   VPKLog(0, "Accquiring signal stream buffer lock for reset:{}", name);
   lock.lock();
+  if (d.resetInProgress) {
+    // A reset under way waits for this thread's cycle to end: it resets everything anyway.
+    const bool inCycle = d.callerCycleRunning && d.callerCycleThread == std::this_thread::get_id();
+    if (inCycle || d.onProcessingThreadLocked()) return;
+    d.cond.wait(lock, [&] { return !d.resetInProgress; });
+  }
+  d.resetInProgress = true;
   VPKLog(0, "Resetting signal stream buffer:{}", d.deviceName);
   VPKLog(0, "Closing signal stream buffer thread:{}", d.deviceName);
   closeLocked(lock);
   VPKLog(0, "Closed signal stream buffer thread:{}", d.deviceName);
   d.waitForCallerCycleLocked(lock);
   clearBuffersLocked();
+  // The processors are application code (and may wait for the shared queue, whose sample
+  // intake needs the mutex): they are reset with no lock held. No cycle can start
+  // meanwhile: the thread is stopped and caller-driven cycles wait for the reset.
+  lock.unlock();
+  resetProcessors();
+  lock.lock();
+  d.resetInProgress = false;
+  d.cond.notify_all();
   if (!d.stream.expired() && d.usesThread) {
     VPKLog(0, "Opening signal stream buffer thread:{}", d.deviceName);
     openLocked(lock);
@@ -843,10 +892,8 @@ void VPKSignalAnalyzer::runCycle(bool resetValidator) {
   }
 
   // Focus and the other processors.
-  guarded("a focus detector", [&] {
-    vpk::runFocusStage(d.leftFocus.get(),
-                       d.rightFocus.get(), *set, leftMask, rightMask);
-  });
+  guarded("a focus detector",
+          [&] { vpk::runFocusStage(d.leftFocus.get(), d.rightFocus.get(), *set, leftMask, rightMask); });
   guarded("a data processor", [&] { vpk::runProcessorStage(*processors, *set, leftMask, rightMask); });
 
   recordLatency(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());

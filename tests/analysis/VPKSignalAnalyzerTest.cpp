@@ -2,6 +2,7 @@
 // set, masks, idle transitions, outputs, processors, reset and the stream attachment.
 #include "VPKSignalAnalyzerTestSupport.h"
 
+#include "analysis/ElectrodeFailureFlags.h"
 #include "analysis/IdleTransition.h"
 #include "analysis/PendingSampleQueue.h"
 #include "support/LogCapture.h"
@@ -9,9 +10,11 @@
 
 #include <VemraPlatformKit/acquisition/VPKSignalStream.h>
 #include <VemraPlatformKit/analysis/VPKBlockDataProcessor.h>
+#include <VemraPlatformKit/analysis/VPKSignalValidityMonitor.h>
 #include <VemraPlatformKit/dsp/VPKCompoundFilter.h>
 #include <VemraPlatformKit/dsp/VPKFFTBuffer.h>
 #include <VemraPlatformKit/frame/VPKLog.h>
+#include <VemraPlatformKit/frame/VPKResourceManager.h>
 
 #include <gtest/gtest.h>
 
@@ -378,18 +381,16 @@ TEST_F(SignalAnalyzer, ProcessorsAndCallbacksThatThrowDoNotStopTheCycle) {
   auto a = callerDriven();
   auto runs = std::make_shared<std::vector<uint64_t>>();
   auto processor = VPKBlockDataProcessor::create();  // type 8: left channel only by default
-  processor->setPrepareToUpdateChannelDescriptionBlock([](VPKBlockDataProcessor&, VPKChannelDescription&) {
-    return true;
-  });
+  processor->setPrepareToUpdateChannelDescriptionBlock(
+      [](VPKBlockDataProcessor&, VPKChannelDescription&) { return true; });
   processor->setUpdateChannelDescriptionBlock([runs](VPKBlockDataProcessor&, VPKChannelDescription& d) {
     runs->push_back(d.channel());
     return true;
   });
   auto thrower = VPKBlockDataProcessor::create();
   thrower->setDataProcessorPriorityBlock([](VPKBlockDataProcessor&) { return int64_t{-5}; });
-  thrower->setPrepareToUpdateChannelDescriptionBlock([](VPKBlockDataProcessor&, VPKChannelDescription&) -> bool {
-    throw std::runtime_error("processor failure");
-  });
+  thrower->setPrepareToUpdateChannelDescriptionBlock(
+      [](VPKBlockDataProcessor&, VPKChannelDescription&) -> bool { throw std::runtime_error("processor failure"); });
   a->addDataProcessor(processor);
   a->addDataProcessor(processor);
   a->addDataProcessor(thrower);
@@ -573,6 +574,77 @@ TEST_F(SignalAnalyzer, AttachingStartsTheThreadAndRemovingStopsIt) {
   EXPECT_TRUE(log.contains("Reset signal stream buffer:Headband 7"));
 }
 
+TEST_F(SignalAnalyzer, EachPacketsDueCyclesHaveRunWhenTheClockSettles) {
+  auto stream = VPKSignalStream::create();
+  stream->open();
+  auto a = VPKSignalAnalyzer::analyzer();
+  auto output = std::make_shared<RecordingAnalyzerOutput>();
+  a->addOutput(output);
+  stream->addOutput(a);
+  for (size_t k = 0; k < 60; ++k) {
+    advance(0.012);
+    stream->processData(constantPacket(static_cast<uint32_t>(5000 + 37 * k)));
+    settle();
+    ASSERT_EQ(output->count("analysis"), 3 * (k + 1) / 25) << "after packet " << k;
+    ASSERT_EQ(a->cycles(), 3 * (k + 1) / 25 * 25);
+  }
+  EXPECT_GT(a->latency(), 0u);
+  stream->removeOutput(a);
+}
+
+class FakeElectrodeFlags : public vpk::detail::ElectrodeFailureFlags {
+ public:
+  std::optional<bool> hasLeftElectrodeFailure() const override { return left; }
+  std::optional<bool> hasRightElectrodeFailure() const override { return right; }
+  void setHasLeftElectrodeFailure(std::optional<bool> v) override { left = v; }
+  void setHasRightElectrodeFailure(std::optional<bool> v) override { right = v; }
+  std::optional<bool> left, right;
+};
+
+TEST_F(SignalAnalyzer, FlatlineVerdictsReachTheElectrodeFlags) {
+  using vpk::detail::applyFlatlineVerdicts;
+  FakeElectrodeFlags f;
+  applyFlatlineVerdicts(f, false, false);  // one absent flag per update, left first
+  EXPECT_EQ(f.left, false);
+  EXPECT_EQ(f.right, std::nullopt);
+  applyFlatlineVerdicts(f, false, false);
+  EXPECT_EQ(f.right, false);
+  applyFlatlineVerdicts(f, true, false);
+  EXPECT_EQ(f.left, true);
+  applyFlatlineVerdicts(f, false, false);  // a present flag is left alone
+  EXPECT_EQ(f.left, true);
+  FakeElectrodeFlags g;
+  applyFlatlineVerdicts(g, false, true);  // with one channel flat, the other is filled too
+  EXPECT_EQ(g.left, false);
+  EXPECT_EQ(g.right, true);
+
+  // Through the analyzer: a flat left channel marks its electrode, on the shared queue.
+  auto flags = std::make_shared<FakeElectrodeFlags>();
+  std::weak_ptr<VPKSignalStream> looked;
+  vpk::detail::setElectrodeFlagsLookup([&](VPKSignalStream& s) {
+    EXPECT_TRUE(VPKResourceManager::executingInContext());
+    looked = s.shared_from_this();
+    return flags;
+  });
+  auto stream = VPKSignalStream::create();
+  stream->open();
+  auto a = callerDriven();
+  stream->addOutput(a);
+  a->setRecordDiagnosticInformation(true);
+  for (int i = 0; i < 25 * 24; ++i) a->processData(12345.25f, 100.0f + static_cast<float>(i % 7), now(), false);
+  a->processPendingSamples();
+  settle();
+  vpk::detail::setElectrodeFlagsLookup(nullptr);
+  const auto monitor = std::dynamic_pointer_cast<VPKSignalValidityMonitor>(a->signalValidator());
+  ASSERT_NE(monitor, nullptr);
+  EXPECT_TRUE(monitor->leftFlatline());
+  EXPECT_FALSE(monitor->rightFlatline());
+  EXPECT_EQ(flags->left, true);
+  EXPECT_EQ(flags->right, false);
+  EXPECT_EQ(looked.lock(), stream);
+  stream->removeOutput(a);
+}
+
 TEST_F(SignalAnalyzer, ReplayingTheSameSignalGivesTheSameResults) {
   auto replay = [&] {
     VPKSignalStream::seedSimulatedPacketGenerator(42);
@@ -599,8 +671,7 @@ TEST_F(SignalAnalyzer, ReplayingTheSameSignalGivesTheSameResults) {
   const auto first = replay();
   const auto second = replay();
   ASSERT_EQ(first.size(), 72u * 6);
-  for (size_t i = 0; i < first.size(); ++i)
-    ASSERT_EQ(std::memcmp(&first[i], &second[i], sizeof(float)), 0) << i;
+  for (size_t i = 0; i < first.size(); ++i) ASSERT_EQ(std::memcmp(&first[i], &second[i], sizeof(float)), 0) << i;
 }
 
 }  // namespace

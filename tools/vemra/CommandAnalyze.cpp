@@ -19,6 +19,7 @@
 #include <VemraPlatformKit/platform/dispatch/Clock.h>
 #include <VemraPlatformKit/platform/dispatch/DispatchQueue.h>
 
+#include <unistd.h>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -29,13 +30,12 @@
 #include <optional>
 #include <string>
 #include <thread>
-#include <unistd.h>
 #include <utility>
 #include <vector>
 
 namespace {
 
-constexpr double kPacketInterval = 0.012;  // three samples at 250 Hz
+constexpr double kPacketInterval = 0.012;     // three samples at 250 Hz
 constexpr double kReplayStart = 788918400.0;  // 2026-01-01 00:00:00 UTC, seconds since 2001
 
 struct Options {
@@ -174,8 +174,7 @@ struct Summary {
                 altFocusCount ? altFocusSum / static_cast<double>(altFocusCount) : 0.0);
     std::printf("idle cycles: %llu, flat-line cycles: %llu\n", static_cast<unsigned long long>(idleCycles),
                 static_cast<unsigned long long>(flatlineCycles));
-    std::printf("time: %.3f s (%.0fx real time)\n", wallSeconds,
-                wallSeconds > 0 ? signalSeconds / wallSeconds : 0.0);
+    std::printf("time: %.3f s (%.0fx real time)\n", wallSeconds, wallSeconds > 0 ? signalSeconds / wallSeconds : 0.0);
   }
 };
 
@@ -326,8 +325,7 @@ int runLive(const Options& options, uint64_t packets, unsigned mains) {
     if (!a) return;
     std::lock_guard<std::mutex> lock(rowsMutex);
     const uint64_t cycle = summary.cycles + 1;
-    const Row row =
-        makeRow(cycle, kPacketInterval * static_cast<double>(completingPacket(cycle, perCycle)), *set, *a);
+    const Row row = makeRow(cycle, kPacketInterval * static_cast<double>(completingPacket(cycle, perCycle)), *set, *a);
     summary.add(row);
     writer.write(row);
   });
@@ -404,24 +402,21 @@ void runAnalyze(const Options& options) {
 
 Options gOptions;
 
-vemra::VemraCommand analyze({"analyze",
-                             "Analyse a simulated signal or a recording: one CSV row per analysis cycle "
-                             "(offline and deterministic, or --live in real time)",
-                             40, [](CLI::App& sub) {
-                               sub.add_flag("--simulate", gOptions.simulate,
-                                            "Analyse packets from the simulated headband");
-                               sub.add_option("recording", gOptions.input, "A recording file to analyse");
-                               sub.add_option("--mains", gOptions.mains,
-                                              "Mains frequency to filter out (default: the stored setting)")
-                                   ->check(CLI::IsMember({50u, 60u}));
-                               sub.add_option("--seconds", gOptions.seconds,
-                                              "Length of the simulated signal in seconds (default 60)");
-                               sub.add_option("--out", gOptions.out, "Write the cycles as CSV to FILE (- for standard output)")
-                                   ->type_name("FILE.csv");
-                               sub.add_flag("--live", gOptions.live, "Pace the signal in real time and show each cycle");
-                               sub.add_option("--seed", gOptions.seed,
-                                              "Seed of the simulated signal (default 1): equal seeds, equal signals");
-                               sub.callback([] { runAnalyze(gOptions); });
-                             }});
+vemra::VemraCommand analyze(
+    {"analyze",
+     "Analyse a simulated signal or a recording: one CSV row per analysis cycle "
+     "(offline and deterministic, or --live in real time)",
+     40, [](CLI::App& sub) {
+       sub.add_flag("--simulate", gOptions.simulate, "Analyse packets from the simulated headband");
+       sub.add_option("recording", gOptions.input, "A recording file to analyse");
+       sub.add_option("--mains", gOptions.mains, "Mains frequency to filter out (default: the stored setting)")
+           ->check(CLI::IsMember({50u, 60u}));
+       sub.add_option("--seconds", gOptions.seconds, "Length of the simulated signal in seconds (default 60)");
+       sub.add_option("--out", gOptions.out, "Write the cycles as CSV to FILE (- for standard output)")
+           ->type_name("FILE.csv");
+       sub.add_flag("--live", gOptions.live, "Pace the signal in real time and show each cycle");
+       sub.add_option("--seed", gOptions.seed, "Seed of the simulated signal (default 1): equal seeds, equal signals");
+       sub.callback([] { runAnalyze(gOptions); });
+     }});
 
 }  // namespace

@@ -232,8 +232,7 @@ class VPK_EXPORT VPKSignalAnalyzer : public VPKSignalStreamOutput,
 
   // ------------------------------------------------------------------ samples
   /// The stream's samples: hands them to processData().
-  void didRecieveValues(VPKSignalStream& stream, float left, float right, double timestamp,
-                        bool moreComing) override;
+  void didRecieveValues(VPKSignalStream& stream, float left, float right, double timestamp, bool moreComing) override;
   /// The stream tells the analyzer it was added (stream) or removed (nullptr). A new
   /// stream starts the processing thread, none stops it.
   void setStream(const std::shared_ptr<VPKSignalStream>& stream) override;
@@ -295,6 +294,7 @@ class VPK_EXPORT VPKSignalAnalyzer : public VPKSignalStreamOutput,
   static void threadMain(std::weak_ptr<VPKSignalAnalyzer> weak, Impl* d, std::shared_ptr<ThreadControl> control);
   void setUp();
   void clearBuffersLocked();
+  void resetProcessors();
   void openLocked(std::unique_lock<std::mutex>& lock);
   void closeLocked(std::unique_lock<std::mutex>& lock);
   void runCycle(bool resetValidator);

@@ -104,13 +104,16 @@ struct VPKSignalStream::Impl {
     return version == since || (listed(o) && !beingRemoved(o));
   }
   template <typename F>
-  void forEachOutput(const char* what, F&& call) {
-    const std::shared_ptr<const OutputList> snapshot = outputs;
-    const uint64_t since = version;
-    for (const auto& o : *snapshot) {
+  void forEachOutput(const char* what, const OutputList& list, uint64_t since, F&& call) {
+    for (const auto& o : list) {
       if (!live(o.get(), since)) continue;
       guarded(what, [&] { call(*o); });
     }
+  }
+  template <typename F>
+  void forEachOutput(const char* what, F&& call) {
+    const std::shared_ptr<const OutputList> snapshot = outputs;
+    forEachOutput(what, *snapshot, version, std::forward<F>(call));
   }
 
   const long streamType;
@@ -329,6 +332,10 @@ void VPKSignalStream::sortOutputs() {
 
 void VPKSignalStream::decodePacket(std::span<const uint8_t> packet, double now) {
   if (!d_->notifyRecievedFirstData) notifyBeganStreaming();
+  // One snapshot serves the whole packet: outputs added while it is delivered start with
+  // the next packet, outputs removed meanwhile are skipped.
+  const std::shared_ptr<const OutputList> snapshot = d_->outputs;
+  const uint64_t since = d_->version;
   if (packet.size() != kPacketLength) {
     VPKLog(0, "Signal stream has corrupt data, reason unkwown");
   } else {
@@ -340,17 +347,17 @@ void VPKSignalStream::decodePacket(std::span<const uint8_t> packet, double now) 
         if (VPKLogIsEnabled()) VPKLog(0, "Accelerometer data found:{}", vpk::detail::describeBytes(packet));
         break;
       case vpk::detail::kDataKind:
-        deliverValues(packet.data(), now);
+        deliverValues(packet.data(), now, *snapshot, since);
         break;
       default:
         VPKLog(0, "Signal stream has corrupt data, reason unkwown");
         break;
     }
   }
-  notifyRecievedData(packet);
+  notifyRecievedData(packet, *snapshot, since);
 }
 
-void VPKSignalStream::deliverValues(const uint8_t* p, double now) {
+void VPKSignalStream::deliverValues(const uint8_t* p, double now, const OutputList& outputs, uint64_t since) {
   using vpk::detail::scaledValue;
   using vpk::detail::valueOffset;
   const float l0 = scaledValue(p + valueOffset(0, 0)), r0 = scaledValue(p + valueOffset(0, 1));
@@ -359,9 +366,7 @@ void VPKSignalStream::deliverValues(const uint8_t* p, double now) {
   const double t0 = now - 2 * kSampleSpacing;
   const double t1 = now - kSampleSpacing;
 
-  const std::shared_ptr<const OutputList> snapshot = d_->outputs;
-  const uint64_t since = d_->version;
-  for (const auto& output : *snapshot) {
+  for (const auto& output : outputs) {
     VPKSignalStreamOutput* o = output.get();
     if (!d_->live(o, since)) continue;
     guarded("didRecieveValues", [&] {
@@ -406,8 +411,10 @@ void VPKSignalStream::notifyBeganStreaming() {
   });
 }
 
-void VPKSignalStream::notifyRecievedData(std::span<const uint8_t> packet) {
-  d_->forEachOutput("didRecieveData", [&](VPKSignalStreamOutput& o) { o.didRecieveData(*this, packet); });
+void VPKSignalStream::notifyRecievedData(std::span<const uint8_t> packet, const OutputList& outputs,
+                                         uint64_t since) {
+  d_->forEachOutput("didRecieveData", outputs, since,
+                    [&](VPKSignalStreamOutput& o) { o.didRecieveData(*this, packet); });
   const auto delegate = d_->delegate.lock();
   if (!delegate || delegate->skipsData_.load(std::memory_order_relaxed)) return;
   if (deliveredInStreamQueue(*delegate)) {

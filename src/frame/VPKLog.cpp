@@ -14,13 +14,13 @@ namespace {
 std::atomic<bool> gVerbose{false};
 
 std::mutex& sinkMutex() {
-  static std::mutex m;
-  return m;
+  static auto* m = new std::mutex();  // never destroyed: threads may log during exit
+  return *m;
 }
 
 VPKLogSink& sinkSlot() {
-  static VPKLogSink sink;
-  return sink;
+  static auto* sink = new VPKLogSink();
+  return *sink;
 }
 
 // UTC time of day of the library clock as "HH:MM:SS".

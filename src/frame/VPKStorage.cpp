@@ -2,6 +2,7 @@
 
 #include <VemraPlatformKit/frame/VPKLog.h>
 #include <VemraPlatformKit/frame/VPKResourceManager.h>
+#include <VemraPlatformKit/platform/files/Folders.h>
 #include <VemraPlatformKit/platform/files/PathSafety.h>
 #include <VemraPlatformKit/platform/values/PropertyList.h>
 
@@ -13,7 +14,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -34,20 +34,8 @@ StorageState& state() {
   return s;
 }
 
-fs::path homeFolder() {
-  if (const char* h = std::getenv("HOME"); h && *h) return h;
-  if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir) return pw->pw_dir;
-  return fs::temp_directory_path();
-}
-
-fs::path folderFromEnv(const char* var, const fs::path& fallback) {
-  const char* v = std::getenv(var);
-  if (v && *v && fs::path(v).is_absolute()) return v;
-  return fallback;
-}
-
-fs::path libraryFolder() { return folderFromEnv("XDG_DATA_HOME", homeFolder() / ".local" / "share"); }
-fs::path documentsFolder() { return folderFromEnv("XDG_DOCUMENTS_DIR", homeFolder() / "Documents"); }
+fs::path libraryFolder() { return vpk::libraryFolder(); }
+fs::path documentsFolder() { return vpk::documentsFolder(); }
 
 std::string lower(std::string s) {
   std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });

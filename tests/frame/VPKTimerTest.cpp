@@ -82,8 +82,10 @@ TEST_F(VPKTimerTest, ActiveTimerKeepsItselfAliveAndLogsItsDestruction) {
   vpk::test::LogCapture log;
   VPKLogSetEnabled(true);
   int fired = 0;
+  std::weak_ptr<VPKTimer> keeper;
   {
     auto timer = VPKTimer::create(nullptr, 1.0, [&](const std::shared_ptr<VPKTimer>&) { ++fired; });
+    keeper = timer;
     timer->setName("keeper");
     timer->activate();
   }
@@ -95,6 +97,9 @@ TEST_F(VPKTimerTest, ActiveTimerKeepsItselfAliveAndLogsItsDestruction) {
     timer->setName("gone");
   }
   EXPECT_TRUE(log.contains("Dealloc: VPKTimer(gone)"));
+  // Stop the keeper: its handler refers to this test's stack.
+  if (auto t = keeper.lock()) t->invalidate();
+  settle();
   VPKLogSetEnabled(false);
 }
 

@@ -24,18 +24,18 @@ void runDoctor() {
   std::fflush(stdout);
 
   const auto root = VPKStorage::persistentStorageDirectory();
-  std::printf("storage root: %s\n", root ? root->c_str() : "(unavailable)");
+  std::printf("storage root:     %s\n", root ? root->c_str() : "(unavailable)");
 
   const auto country = VemraPlatformKit::currentCountryCode();
   std::string continent = "(unknown)";
   if (auto table = VemraPlatformKit::continentByCountry(); table && country)
     if (const vpk::Value* c = table->find(*country)) continent = c->stringValue();
-  std::printf("country: %s\ncontinent: %s\n", country ? country->c_str() : "(unknown)", continent.c_str());
+  std::printf("country:          %s\ncontinent:        %s\n", country ? country->c_str() : "(unknown)", continent.c_str());
   std::fflush(stdout);
 
   unsigned detected = 0;
   VemraPlatformKit::detectInterferenceUsingFrequencyCurrentLocale([&](unsigned hz, bool) { detected = hz; }, nullptr);
-  std::printf("mains frequency: %u Hz (stored: %u Hz)\n", detected, VemraPlatformKit::defaultInterferenceFrequency());
+  std::printf("mains frequency:  %u Hz (stored: %u Hz)\n", detected, VemraPlatformKit::defaultInterferenceFrequency());
   std::fflush(stdout);
 
   VPKLog(1, "doctor: quiet log line");

@@ -64,7 +64,9 @@ struct SignalStreamAccess;
 }
 
 class VPK_EXPORT VPKSignalStream : public std::enable_shared_from_this<VPKSignalStream> {
-  struct Token {};
+  struct Token {
+    explicit Token() = default;
+  };
 
  public:
   /// Length of every well-formed packet.
@@ -190,9 +192,11 @@ class VPK_EXPORT VPKSignalStream : public std::enable_shared_from_this<VPKSignal
   struct Impl;
 
   void decodePacket(std::span<const uint8_t> packet, double now);
-  void deliverValues(const uint8_t* packet, double now);
+  void deliverValues(const uint8_t* packet, double now, const std::vector<VPKSignalStreamOutputPtr>& outputs,
+                     uint64_t since);
   void notifyBeganStreaming();
-  void notifyRecievedData(std::span<const uint8_t> packet);
+  void notifyRecievedData(std::span<const uint8_t> packet, const std::vector<VPKSignalStreamOutputPtr>& outputs,
+                          uint64_t since);
   void sortOutputs();
   void removeListed(const std::vector<VPKSignalStreamOutputPtr>& candidates);
   double arrive(std::span<const uint8_t> packet);

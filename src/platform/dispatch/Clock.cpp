@@ -26,22 +26,24 @@ class RealClock final : public Clock {
   double anchorWall_;
 };
 
+// Process-lifetime state is allocated once and never destroyed: detached library threads
+// (the scheduler, pool workers) may still read the clock while the process exits.
 std::mutex& clockMutex() {
-  static std::mutex m;
-  return m;
+  static auto* m = new std::mutex();
+  return *m;
 }
 
 std::shared_ptr<Clock>& realClock() {
-  static std::shared_ptr<Clock> c = std::make_shared<RealClock>();
-  return c;
+  static auto* c = new std::shared_ptr<Clock>(std::make_shared<RealClock>());
+  return *c;
 }
 
 // Every clock ever installed stays alive for the process, so a reader that
 // loaded the raw pointer just before a swap never sees a destroyed clock. Tests
 // install a handful of clocks; nothing else installs any.
 std::vector<std::shared_ptr<Clock>>& keptAlive() {
-  static std::vector<std::shared_ptr<Clock>> v;
-  return v;
+  static auto* v = new std::vector<std::shared_ptr<Clock>>();
+  return *v;
 }
 
 std::atomic<Clock*>& installedPtr() {
@@ -50,8 +52,8 @@ std::atomic<Clock*>& installedPtr() {
 }
 
 std::shared_ptr<Clock>& installed() {
-  static std::shared_ptr<Clock> c = realClock();
-  return c;
+  static auto* c = new std::shared_ptr<Clock>(realClock());
+  return *c;
 }
 
 }  // namespace

@@ -308,10 +308,11 @@ BinaryPlistWriter::Ref BinaryPlistWriter::add(Obj o) {
 }
 
 BinaryPlistWriter::Ref BinaryPlistWriter::addScalar(std::vector<uint8_t> bytes) {
-  auto it = scalars_.find(bytes);
+  std::string key(bytes.begin(), bytes.end());
+  auto it = scalars_.find(key);
   if (it != scalars_.end()) return it->second;
-  const Ref r = add(Obj{bytes, {}, false});
-  scalars_.emplace(std::move(bytes), r);
+  const Ref r = add(Obj{std::move(bytes), {}, false});
+  scalars_.emplace(std::move(key), r);
   return r;
 }
 

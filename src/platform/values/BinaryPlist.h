@@ -14,7 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <map>
+#include <unordered_map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -106,7 +106,7 @@ class BinaryPlistWriter {
   Ref addScalar(std::vector<uint8_t> bytes);
 
   std::vector<Obj> objects_;
-  std::map<std::vector<uint8_t>, Ref> scalars_;
+  std::unordered_map<std::string, Ref> scalars_;  // encoding -> object, so equal scalars are shared
 };
 
 }  // namespace vpk::detail

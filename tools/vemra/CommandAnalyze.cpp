@@ -1,4 +1,5 @@
-// vemra analyze: runs the analysis engine over a signal and writes one CSV row per cycle.
+// vemra analyze: runs the analysis engine over a signal (the simulated headband or a
+// recording) and writes one CSV row per cycle.
 //
 // Offline (the default) replays the signal as fast as the machine allows and gives the
 // same file on every run: packet k enters the stream at clock time T0 + 0.012 k through
@@ -14,10 +15,12 @@
 #include <VemraPlatformKit/analysis/VPKChannelSet.h>
 #include <VemraPlatformKit/analysis/VPKSignalAnalyzer.h>
 #include <VemraPlatformKit/analysis/VPKSignalValidityMonitor.h>
+#include <VemraPlatformKit/frame/VPKLog.h>
 #include <VemraPlatformKit/frame/VPKResourceManager.h>
 #include <VemraPlatformKit/frame/VemraPlatformKit.h>
 #include <VemraPlatformKit/platform/dispatch/Clock.h>
 #include <VemraPlatformKit/platform/dispatch/DispatchQueue.h>
+#include <VemraPlatformKit/recording/VPKRecordingReader.h>
 
 #include <unistd.h>
 #include <atomic>
@@ -43,6 +46,7 @@ struct Options {
   std::string input;
   std::optional<unsigned> mains;
   double seconds = 60.0;
+  bool secondsGiven = false;
   std::string out;
   bool live = false;
   uint64_t seed = 1;
@@ -164,30 +168,40 @@ struct Summary {
       ++altFocusCount;
     }
   }
-  void print(double signalSeconds, double wallSeconds, unsigned mains) const {
-    std::printf("packets: %llu (%.1f s of signal), cycles: %llu, mains filter: %u Hz\n",
-                static_cast<unsigned long long>(packets), signalSeconds, static_cast<unsigned long long>(cycles),
-                mains);
-    std::printf("left focus: mean %.3f over %llu scored cycles; alternate focus: mean %.3f\n",
-                focusCount ? focusSum / static_cast<double>(focusCount) : 0.0,
-                static_cast<unsigned long long>(focusCount),
-                altFocusCount ? altFocusSum / static_cast<double>(altFocusCount) : 0.0);
-    std::printf("idle cycles: %llu, flat-line cycles: %llu\n", static_cast<unsigned long long>(idleCycles),
-                static_cast<unsigned long long>(flatlineCycles));
-    std::printf("time: %.3f s (%.0fx real time)\n", wallSeconds, wallSeconds > 0 ? signalSeconds / wallSeconds : 0.0);
+  void print(std::FILE* to, double signalSeconds, double wallSeconds, unsigned mains) const {
+    std::fprintf(to, "packets: %llu (%.1f s of signal), cycles: %llu, mains filter: %u Hz\n",
+                 static_cast<unsigned long long>(packets), signalSeconds, static_cast<unsigned long long>(cycles),
+                 mains);
+    std::fprintf(to, "left focus: mean %.3f over %llu scored cycles; alternate focus: mean %.3f\n",
+                 focusCount ? focusSum / static_cast<double>(focusCount) : 0.0,
+                 static_cast<unsigned long long>(focusCount),
+                 altFocusCount ? altFocusSum / static_cast<double>(altFocusCount) : 0.0);
+    std::fprintf(to, "idle cycles: %llu, flat-line cycles: %llu\n", static_cast<unsigned long long>(idleCycles),
+                 static_cast<unsigned long long>(flatlineCycles));
+    std::fprintf(to, "time: %.3f s (%.0fx real time)\n", wallSeconds,
+                 wallSeconds > 0 ? signalSeconds / wallSeconds : 0.0);
   }
 };
 
 // ---------------------------------------------------------------- signal sources
 
-// Where packets come from. The simulated source is the stream's own generator, seeded so
-// that two runs see the same signal.
+// Where packets come from: the stream's own simulated generator, seeded so that two runs
+// see the same signal, or the packets of a recording, in recorded order.
 class PacketSource {
  public:
-  PacketSource(uint64_t seed, uint64_t packets) : remaining_(packets) {
+  virtual ~PacketSource() = default;
+  /// The next packet; false at the end.
+  virtual bool next(VPKSignalStream::Packet& packet) = 0;
+  /// Said once the source is exhausted (a damaged recording), or "".
+  virtual std::string problem() const { return {}; }
+};
+
+class SimulatedSource final : public PacketSource {
+ public:
+  SimulatedSource(uint64_t seed, uint64_t packets) : remaining_(packets) {
     VPKSignalStream::seedSimulatedPacketGenerator(seed);
   }
-  bool next(VPKSignalStream::Packet& packet) {
+  bool next(VPKSignalStream::Packet& packet) override {
     if (remaining_ == 0) return false;
     --remaining_;
     packet = VPKSignalStream::generateSimulatedPacket();
@@ -197,6 +211,43 @@ class PacketSource {
  private:
   uint64_t remaining_;
 };
+
+class RecordingSource final : public PacketSource {
+ public:
+  RecordingSource(VPKRecordingReaderPtr reader, uint64_t limit)
+      : reader_(std::move(reader)), remaining_(limit), reported_(reader_->error()) {}
+  bool next(VPKSignalStream::Packet& packet) override {
+    if (remaining_ == 0) return false;
+    --remaining_;
+    return reader_->nextPacket(packet);
+  }
+  std::string problem() const override { return reader_->error() == reported_ ? std::string() : reader_->error(); }
+
+ private:
+  VPKRecordingReaderPtr reader_;
+  uint64_t remaining_;
+  std::string reported_;  // said when the file was opened
+};
+
+// The source the options ask for; nullptr (and a message) when the recording cannot be
+// read.
+std::unique_ptr<PacketSource> openSource(const Options& options) {
+  const uint64_t limit = options.simulate || options.secondsGiven
+                             ? static_cast<uint64_t>(std::floor(options.seconds / kPacketInterval + 1e-6))
+                             : UINT64_MAX;
+  if (options.simulate) return std::make_unique<SimulatedSource>(options.seed, limit);
+  auto reader = VPKRecordingReader::open(options.input);
+  if (!reader->canReadPackets()) {
+    std::fprintf(stderr, "vemra analyze: cannot read %s: %s\n", options.input.c_str(), reader->error().c_str());
+    return nullptr;
+  }
+  if (!reader->ok()) std::fprintf(stderr, "vemra analyze: %s: %s\n", options.input.c_str(), reader->error().c_str());
+  const vpk::ValueDictionary* header = reader->header().getDictionary();
+  if (const vpk::Value* rate = header ? header->find("samplingRate") : nullptr; rate && rate->doubleValue() != 250.0)
+    std::fprintf(stderr, "vemra analyze: %s says %s samples per second; analysing at 250\n", options.input.c_str(),
+                 rate->description().c_str());
+  return std::make_unique<RecordingSource>(std::move(reader), limit);
+}
 
 // ---------------------------------------------------------------- the replay clock
 
@@ -218,7 +269,10 @@ uint64_t completingPacket(uint64_t cycle, uint64_t perCycle) { return (cycle * p
 
 // ---------------------------------------------------------------- offline
 
-int runOffline(const Options& options, uint64_t packets, unsigned mains) {
+int runOffline(const Options& options, PacketSource& source, unsigned mains) {
+  // With the rows on standard output, everything else goes to standard error.
+  const bool rowsOnStdout = options.out == "-";
+  std::FILE* const report = rowsOnStdout ? stderr : stdout;
   RowWriter writer;
   if (!writer.open(options.out)) return 1;
   Summary summary;
@@ -228,7 +282,7 @@ int runOffline(const Options& options, uint64_t packets, unsigned mains) {
 
   VPKResourceManager::performBlockAndWait([&] {
     auto stream = VPKSignalStream::create();
-    stream->setName("simulated");
+    stream->setName(options.simulate ? "simulated" : options.input);
     stream->open();
     auto analyzer = VPKSignalAnalyzer::analyzer();
     analyzer->setUsesProcessingThread(false);
@@ -240,7 +294,6 @@ int runOffline(const Options& options, uint64_t packets, unsigned mains) {
       summary.add(row);
       writer.write(row);
     });
-    PacketSource source(options.seed, packets);
     VPKSignalStream::Packet packet;
     for (; source.next(packet); ++k) {
       clock->set(kReplayStart + kPacketInterval * static_cast<double>(k));
@@ -254,7 +307,9 @@ int runOffline(const Options& options, uint64_t packets, unsigned mains) {
   const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   vpk::Clock::install(previousClock);
   const bool written = writer.close();
-  summary.print(kPacketInterval * static_cast<double>(summary.packets), wall, mains);
+  if (const std::string problem = source.problem(); !problem.empty())
+    std::fprintf(stderr, "vemra analyze: %s\n", problem.c_str());
+  summary.print(report, kPacketInterval * static_cast<double>(summary.packets), wall, mains);
   if (!written) {
     std::fprintf(stderr, "vemra analyze: writing %s failed\n", options.out.c_str());
     return 1;
@@ -308,14 +363,14 @@ class LiveDisplay : public VPKSignalAnalyzerOutput {
   uint64_t idleChanges_ = 0;
 };
 
-int runLive(const Options& options, uint64_t packets, unsigned mains) {
+int runLive(const Options& options, PacketSource& source, unsigned mains) {
   RowWriter writer;
-  if (!writer.open(options.out == "-" ? std::string() : options.out)) return 1;
+  if (!writer.open(options.out)) return 1;
   Summary summary;
   std::mutex rowsMutex;  // rows are made on the processing thread, the summary read at the end
 
   auto stream = VPKSignalStream::create();
-  stream->setName("simulated");
+  stream->setName(options.simulate ? "simulated" : options.input);
   stream->open();
   auto analyzer = VPKSignalAnalyzer::analyzer();
   const uint64_t perCycle = analyzer->samplesPerCycle();
@@ -339,7 +394,6 @@ int runLive(const Options& options, uint64_t packets, unsigned mains) {
   std::atomic<bool> feeding{true};
   std::atomic<uint64_t> sent{0};
   std::thread feeder([&] {
-    PacketSource source(options.seed, packets);
     VPKSignalStream::Packet packet;
     for (uint64_t k = 0; !gInterrupted && source.next(packet); ++k) {
       std::this_thread::sleep_until(started + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
@@ -363,7 +417,9 @@ int runLive(const Options& options, uint64_t packets, unsigned mains) {
   std::lock_guard<std::mutex> lock(rowsMutex);
   summary.packets = sent.load();
   const bool written = writer.close();
-  summary.print(kPacketInterval * static_cast<double>(summary.packets), wall, mains);
+  if (const std::string problem = source.problem(); !problem.empty())
+    std::fprintf(stderr, "vemra analyze: %s\n", problem.c_str());
+  summary.print(stdout, kPacketInterval * static_cast<double>(summary.packets), wall, mains);
   std::printf("idle transitions: %llu, processing latency: %llu us\n",
               static_cast<unsigned long long>(display->idleChanges()),
               static_cast<unsigned long long>(analyzer->latency()));
@@ -378,24 +434,31 @@ void runAnalyze(const Options& options) {
     vemra::exitStatus() = 2;
     return;
   }
-  if (!options.simulate) {
-    std::fprintf(stderr, "vemra analyze: recording input not available yet (%s)\n", options.input.c_str());
-    vemra::exitStatus() = 2;
-    return;
-  }
   if (!(options.seconds > 0) || options.seconds > 1e7) {
     std::fprintf(stderr, "vemra analyze: --seconds must be a positive number of seconds\n");
     vemra::exitStatus() = 2;
     return;
   }
-  const auto packets = static_cast<uint64_t>(std::floor(options.seconds / kPacketInterval + 1e-6));
+  if (options.live && options.out == "-") {
+    std::fprintf(stderr, "vemra analyze: --live shows the cycles on the terminal; give --out a file\n");
+    vemra::exitStatus() = 2;
+    return;
+  }
+  // With the rows on standard output, the library's log lines go to standard error.
+  if (options.out == "-")
+    VPKLogSetSink([](std::string_view line) { std::fwrite(line.data(), 1, line.size(), stderr); });
+  const auto source = openSource(options);
+  if (!source) {
+    vemra::exitStatus() = 1;
+    return;
+  }
 
   // The mains frequency is the library's stored one; --mains replaces it for this run.
   const unsigned stored = VemraPlatformKit::defaultInterferenceFrequency();
   const unsigned mains = options.mains.value_or(stored == 0 ? 60 : stored);
   if (mains != stored) VemraPlatformKit::setDefaultInterferenceFrequency(mains);
 
-  vemra::exitStatus() = options.live ? runLive(options, packets, mains) : runOffline(options, packets, mains);
+  vemra::exitStatus() = options.live ? runLive(options, *source, mains) : runOffline(options, *source, mains);
 
   if (mains != stored && stored != 0) VemraPlatformKit::setDefaultInterferenceFrequency(stored);
 }
@@ -411,12 +474,16 @@ vemra::VemraCommand analyze(
        sub.add_option("recording", gOptions.input, "A recording file to analyse");
        sub.add_option("--mains", gOptions.mains, "Mains frequency to filter out (default: the stored setting)")
            ->check(CLI::IsMember({50u, 60u}));
-       sub.add_option("--seconds", gOptions.seconds, "Length of the simulated signal in seconds (default 60)");
+       sub.add_option("--seconds", gOptions.seconds,
+                      "Length of the simulated signal in seconds (default 60); for a recording, the most to analyse");
        sub.add_option("--out", gOptions.out, "Write the cycles as CSV to FILE (- for standard output)")
            ->type_name("FILE.csv");
        sub.add_flag("--live", gOptions.live, "Pace the signal in real time and show each cycle");
        sub.add_option("--seed", gOptions.seed, "Seed of the simulated signal (default 1): equal seeds, equal signals");
-       sub.callback([] { runAnalyze(gOptions); });
+       sub.callback([&sub] {
+         gOptions.secondsGiven = sub.count("--seconds") > 0;
+         runAnalyze(gOptions);
+       });
      }});
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <VemraPlatformKit/analysis/VPKSignalAnalyzerOutput.h>
 #include <VemraPlatformKit/platform/dispatch/DispatchQueue.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdint>
@@ -44,25 +45,19 @@ class RecordingAnalyzerOutput : public VPKSignalAnalyzerOutput {
     std::lock_guard<std::mutex> lock(mutex_);
     return calls_;
   }
-  std::vector<std::string> kinds() const {
+  /// The kinds of the calls, optionally only those in `only`.
+  std::vector<std::string> kinds(const std::vector<std::string>& only = {}) const {
     std::vector<std::string> k;
-    for (const auto& c : calls()) k.push_back(c.kind);
+    for (const auto& c : calls())
+      if (only.empty() || std::find(only.begin(), only.end(), c.kind) != only.end()) k.push_back(c.kind);
     return k;
   }
-  size_t count(const std::string& kind) const {
-    size_t n = 0;
-    for (const auto& c : calls()) n += c.kind == kind;
-    return n;
-  }
+  size_t count(const std::string& kind) const { return kinds({kind}).size(); }
   std::vector<std::shared_ptr<VPKChannelSet>> results() const {
     std::vector<std::shared_ptr<VPKChannelSet>> r;
     for (const auto& c : calls())
-      if (c.kind == "analysis") r.push_back(c.channels);
+      if (c.channels) r.push_back(c.channels);
     return r;
-  }
-  void clear() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    calls_.clear();
   }
 
  private:

@@ -210,12 +210,13 @@ TEST(SignalAnalyzerConcurrency, ProcessorsAreResetWithoutTheMutexHeld) {
   EXPECT_EQ(a->pendingSampleCount(), 1u);
   // The mains frequency, which the validity monitor reads on every reset, is read without
   // the shared queue once it has been read before.
-  std::mutex blocker;
-  std::unique_lock<std::mutex> hold(blocker);
-  VPKResourceManager::performBlock([&] { std::lock_guard<std::mutex> wait(blocker); });
+  auto gate = std::make_shared<std::mutex>();
+  std::unique_lock<std::mutex> hold(*gate);
+  VPKResourceManager::performBlock([gate] { std::lock_guard<std::mutex> wait(*gate); });
   auto frequency = std::async(std::launch::async, [] { return VemraPlatformKit::defaultInterferenceFrequency(); });
   EXPECT_EQ(frequency.wait_for(std::chrono::seconds(10)), std::future_status::ready);
   hold.unlock();
+  VPKResourceManager::performBlockAndWait([] {});  // the queue is free again
   EXPECT_EQ(frequency.get(), 60u);
 }
 

@@ -256,14 +256,17 @@ class VPK_EXPORT VPKSignalAnalyzer : public VPKSignalStreamOutput,
   /// Whether a processing thread currently exists.
   bool hasProcessingThread() const;
   /// Runs, on the calling thread, every cycle that is due (while at least n samples are
-  /// pending) and returns how many ran. Does nothing (0) while a processing thread exists:
-  /// then the thread runs the cycles. One caller at a time; reset() waits for a cycle that
-  /// a caller is running.
+  /// pending) and returns how many ran. Does nothing (0) while a processing thread exists
+  /// (the thread runs the cycles), while a reset is under way, or while another caller runs
+  /// cycles. reset() waits for a cycle that a caller is running.
   size_t processPendingSamples();
 
   // ------------------------------------------------------------------ other operations
   /// Stops the thread, empties the pending samples and every buffer, resets filters,
   /// spectra, counters, latency and the processors, and restarts the thread when attached.
+  /// The processors are reset with no lock of the analyzer held. Called from inside a cycle
+  /// (a processor or the diagnostics handler), the reset takes effect at once and the rest
+  /// of that cycle still runs and is delivered.
   void reset();
   /// 1 / (samplingRate / k): the duration of k samples in seconds.
   double convertFrequencyToTimeInterval(uint64_t k) const;

@@ -12,6 +12,9 @@
 #include <VemraPlatformKit/analysis/VPKChannelSet.h>
 #include <VemraPlatformKit/analysis/VPKDataProcessor.h>
 #include <VemraPlatformKit/analysis/VPKRange.h>
+#include <VemraPlatformKit/analysis/VPKSignalAnalyzer.h>
+#include <VemraPlatformKit/analysis/VPKSignalAnalyzerDelegate.h>
+#include <VemraPlatformKit/analysis/VPKSignalAnalyzerOutput.h>
 #include <VemraPlatformKit/analysis/VPKSignalAnalyzerSample.h>
 #include <VemraPlatformKit/analysis/VPKSignalValidityMonitor.h>
 #include <VemraPlatformKit/dsp/VPKBasicFilter.h>

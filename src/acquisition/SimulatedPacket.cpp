@@ -60,3 +60,11 @@ VPKSignalStream::Packet VPKSignalStream::generateSimulatedPacket() {
   }
   return packet;
 }
+
+void VPKSignalStream::seedSimulatedPacketGenerator(uint64_t seed) {
+  std::seed_seq sequence{static_cast<uint32_t>(seed), static_cast<uint32_t>(seed >> 32)};
+  Generator& g = generator();
+  std::lock_guard<std::mutex> lock(g.mutex);
+  g.random.seed(sequence);
+  g.phase = 0;
+}

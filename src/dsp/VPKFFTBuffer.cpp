@@ -133,7 +133,28 @@ void VPKFFTBuffer::add(float value) {
 }
 
 void VPKFFTBuffer::addData(const float* values, std::size_t count) {
-  for (std::size_t i = 0; i < count; ++i) add(values[i]);
+  // The same window and ring state as add() for each value, written in at most two
+  // copies: the analyzer feeds six windows per cycle this way.
+  const auto n = static_cast<std::size_t>(size_);
+  const bool wasFull = next_ >= size_;
+  const std::size_t position = static_cast<std::size_t>(wasFull ? next_ - size_ : next_);
+  const std::size_t kept = std::min(count, n);
+  std::size_t at = (position + (count - kept) % n) % n;  // values that would be overwritten are skipped
+  const float* from = values + (count - kept);
+  for (std::size_t left = kept; left > 0;) {
+    const std::size_t chunk = std::min(left, n - at);
+    std::copy_n(from, chunk, buf_.begin() + static_cast<std::ptrdiff_t>(at));
+    from += chunk;
+    left -= chunk;
+    at = (at + chunk) % n;
+  }
+  if (!wasFull && position + count < n) {
+    next_ += static_cast<int>(count);
+  } else {
+    const auto r = static_cast<int>((position + count % n) % n);
+    next_ = size_ + r;
+    start_ = r;
+  }
   count_ += count;
 }
 

@@ -35,10 +35,15 @@ ContinentTable& continents() {
 }
 
 // The parameters URL lives in the shared context (computed there once, so no lock is held
-// while waiting for the queue).
+// while waiting for the queue). Once computed it is also published under `mutex`, so later
+// readers (the analysis reads the mains frequency on its own threads, sometimes while the
+// shared queue waits for them) never need the queue again.
 struct ParametersURL {
   bool computed = false;
   std::optional<fs::path> url;
+  std::mutex mutex;  // guards the two published fields below
+  bool published = false;
+  std::optional<fs::path> publishedURL;
 };
 
 ParametersURL& parametersURL() {
@@ -120,7 +125,14 @@ void resetLaunchStateForTesting() {
     continents().loaded = false;
     continents().table = nullptr;
   }
-  VPKResourceManager::performBlockAndWait([] { parametersURL() = ParametersURL{}; });
+  VPKResourceManager::performBlockAndWait([] {
+    ParametersURL& u = parametersURL();
+    u.computed = false;
+    u.url.reset();
+    std::lock_guard<std::mutex> l(u.mutex);
+    u.published = false;
+    u.publishedURL.reset();
+  });
   std::lock_guard<std::recursive_mutex> l(params().lock);
   params().loaded = false;
   params().dict = vpk::ValueDictionary{};
@@ -192,8 +204,21 @@ void VemraPlatformKit::detectInterferenceUsingFrequencyCurrentLocale(Interferenc
 }
 
 std::optional<fs::path> VemraPlatformKit::parametersStorageURL() {
+  {
+    ParametersURL& u = parametersURL();
+    std::lock_guard<std::mutex> l(u.mutex);
+    if (u.published) return u.publishedURL;
+  }
   return vpkrsrc_return_sync([]() -> std::optional<fs::path> {
     ParametersURL& u = parametersURL();
+    struct Publish {
+      ParametersURL& u;
+      ~Publish() {
+        std::lock_guard<std::mutex> l(u.mutex);
+        u.published = true;
+        u.publishedURL = u.url;
+      }
+    } publish{u};
     if (u.computed) return u.url;
     u.computed = true;
     if (auto existing = vpkrsrc_get_file("params", "core")) {

@@ -94,6 +94,10 @@ class VPK_EXPORT VPKSignalStream : public std::enable_shared_from_this<VPKSignal
   /// sine whose phase advances 2*pi/25 per value and is shared by every call in the
   /// process, folded to positive values. Callable from any thread.
   static Packet generateSimulatedPacket();
+  /// Restarts the simulated-packet generator from `seed` and its shared phase from 0, so
+  /// that the packets generated afterwards are the same in every run (replays, tests).
+  /// Callable from any thread.
+  static void seedSimulatedPacketGenerator(uint64_t seed);
 
   // ---- properties (read and written on the shared queue) ----
   long streamType() const;

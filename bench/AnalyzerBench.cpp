@@ -1,0 +1,208 @@
+// Cost of the analysis engine: one full cycle at the defaults (two channels, four spectra,
+// validity monitor, two focus detectors), the sample intake, the cycle with an output to
+// notify, an hour of offline replay through the stream, and the analyzer's memory.
+//
+// The cycles run caller-driven (processPendingSamples), so the figures are the work of a
+// cycle without the thread hand-over; BM_ThreadHandOver adds that.
+
+#include <VemraPlatformKit/acquisition/VPKSignalStream.h>
+#include <VemraPlatformKit/analysis/VPKChannelSet.h>
+#include <VemraPlatformKit/analysis/VPKSignalAnalyzer.h>
+#include <VemraPlatformKit/platform/dispatch/DispatchQueue.h>
+#include <VemraPlatformKit/platform/dispatch/Synchronization.h>
+
+#include <benchmark/benchmark.h>
+
+#include <malloc.h>
+#include <atomic>
+#include <cmath>
+#include <random>
+#include <vector>
+
+namespace {
+
+// An awake, well-connected headband: alpha and beta rhythms plus noise around an
+// electrode offset, so the validity monitor sees a usable signal and the focus detectors
+// score every cycle.
+std::vector<float> eegSamples(size_t n, uint32_t seed) {
+  std::mt19937 gen(seed);
+  std::normal_distribution<float> noise(0.0f, 3.0f);
+  std::vector<float> v(n);
+  for (size_t i = 0; i < n; ++i) {
+    const float t = static_cast<float>(i) / 250.0f;
+    v[i] = 8000.0f + 12.0f * std::sin(6.2831853f * 10.0f * t) + 6.0f * std::sin(6.2831853f * 18.0f * t) +
+           9.0f * std::sin(6.2831853f * 3.0f * t) + noise(gen);
+  }
+  return v;
+}
+
+constexpr size_t kSamples = 250 * 60;
+
+struct Signal {
+  std::vector<float> left = eegSamples(kSamples, 1);
+  std::vector<float> right = eegSamples(kSamples, 2);
+};
+const Signal& signal() {
+  static const Signal s;
+  return s;
+}
+
+// Feeds one cycle's samples (wrapping around the minute of signal) and runs the cycle.
+struct Driver {
+  VPKSignalAnalyzer::Ptr analyzer = VPKSignalAnalyzer::analyzer();
+  size_t position = 0;
+  Driver() {
+    analyzer->setUsesProcessingThread(false);
+    for (int i = 0; i < 40; ++i) cycle();  // past the 256 samples of warm-up
+  }
+  void feed() {
+    const Signal& s = signal();
+    const uint64_t n = analyzer->samplesPerCycle();
+    for (uint64_t i = 0; i < n; ++i) {
+      analyzer->processData(s.left[position], s.right[position], 0.0, false);
+      position = (position + 1) % kSamples;
+    }
+  }
+  size_t cycle() {
+    feed();
+    return analyzer->processPendingSamples();
+  }
+};
+
+void BM_FullCycle(benchmark::State& state) {
+  Driver driver;
+  size_t scored = 0;
+  driver.analyzer->setDiagnosticsHandler(
+      [&](const std::shared_ptr<VPKChannelSet>& set) { scored += set->leftChannel()->focusScore().has_value(); });
+  for (auto _ : state) {
+    state.PauseTiming();
+    driver.feed();
+    state.ResumeTiming();
+    benchmark::DoNotOptimize(driver.analyzer->processPendingSamples());
+  }
+  if (scored != static_cast<size_t>(state.iterations()))
+    state.SkipWithError("the focus detectors did not score every cycle");
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_FullCycle)->Repetitions(5)->ReportAggregatesOnly(true);
+
+// The cycle including the intake of its 25 samples (what the stream's queue and the
+// processing thread spend together per cycle).
+void BM_CycleWithIntake(benchmark::State& state) {
+  Driver driver;
+  for (auto _ : state) benchmark::DoNotOptimize(driver.cycle());
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_CycleWithIntake)->Repetitions(5)->ReportAggregatesOnly(true);
+
+// One sample handed to the analyzer (the per-sample work on the stream's queue).
+void BM_SampleIntake(benchmark::State& state) {
+  auto analyzer = VPKSignalAnalyzer::analyzer();
+  analyzer->setUsesProcessingThread(false);
+  size_t i = 0;
+  for (auto _ : state) {
+    analyzer->processData(1.0f, 2.0f, 0.0, true);
+    if (++i == 10000) {
+      state.PauseTiming();
+      analyzer->reset();
+      i = 0;
+      state.ResumeTiming();
+    }
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_SampleIntake);
+
+// The cycle with one output, posted to a serial queue (the output does nothing).
+void BM_CycleWithOutput(benchmark::State& state) {
+  class Quiet : public VPKSignalAnalyzerOutput {
+   public:
+    explicit Quiet(vpk::DispatchQueuePtr q) : queue_(std::move(q)) {}
+    vpk::DispatchQueuePtr methodInvocationQueueForSignalAnalyzer(VPKSignalAnalyzer&) override { return queue_; }
+
+   private:
+    vpk::DispatchQueuePtr queue_;
+  };
+  Driver driver;
+  auto queue = vpk::DispatchQueue::createSerial("bench-output");
+  driver.analyzer->addOutput(std::make_shared<Quiet>(queue));
+  for (auto _ : state) {
+    state.PauseTiming();
+    driver.feed();
+    state.ResumeTiming();
+    benchmark::DoNotOptimize(driver.analyzer->processPendingSamples());
+  }
+  queue->sync([] {});
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_CycleWithOutput)->Repetitions(5)->ReportAggregatesOnly(true);
+
+// Samples handed over from another thread to the processing thread until its cycle has
+// run: the cost of the hand-over on top of the cycle (wall time).
+void BM_ThreadHandOver(benchmark::State& state) {
+  auto stream = VPKSignalStream::create();
+  stream->open();
+  auto analyzer = VPKSignalAnalyzer::analyzer();
+  vpk::Semaphore done;
+  analyzer->setDiagnosticsHandler([&](const std::shared_ptr<VPKChannelSet>&) { done.signal(); });
+  stream->addOutput(analyzer);
+  const Signal& s = signal();
+  size_t position = 0;
+  for (auto _ : state) {
+    for (int i = 0; i < 25; ++i, position = (position + 1) % kSamples)
+      analyzer->processData(s.left[position], s.right[position], 0.0, i < 24);
+    done.wait();
+  }
+  stream->removeOutput(analyzer);
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_ThreadHandOver)->UseRealTime()->Repetitions(3)->ReportAggregatesOnly(true);
+
+// One hour of simulated signal (300,000 packets) through the stream's direct path into a
+// caller-driven analyzer, every due cycle run after each packet: the `vemra analyze`
+// replay without the CSV.
+void BM_OfflineReplayHour(benchmark::State& state) {
+  constexpr uint64_t kPackets = 300000;
+  for (auto _ : state) {
+    VPKSignalStream::seedSimulatedPacketGenerator(1);
+    uint64_t cycles = 0;
+    VPKSignalStream::performBlockAndWait([&] {
+      auto stream = VPKSignalStream::create();
+      stream->open();
+      auto analyzer = VPKSignalAnalyzer::analyzer();
+      analyzer->setUsesProcessingThread(false);
+      stream->addOutput(analyzer);
+      for (uint64_t k = 0; k < kPackets; ++k) {
+        stream->processData(VPKSignalStream::generateSimulatedPacket());
+        cycles += analyzer->processPendingSamples();
+      }
+      stream->removeOutput(analyzer);
+    });
+    if (cycles != 36000) state.SkipWithError("wrong number of cycles");
+  }
+  state.counters["packets/s"] = benchmark::Counter(
+      static_cast<double>(kPackets) * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_OfflineReplayHour)->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(3)->UseRealTime();
+
+// Heap held by one analyzer at the defaults once it runs (allocator statistics), and the
+// heap one channel set keeps alive when an application holds on to it.
+void BM_MemoryFootprint(benchmark::State& state) {
+  for (auto _ : state) {
+    const size_t before = mallinfo2().uordblks;
+    Driver driver;
+    for (int i = 0; i < 20; ++i) driver.cycle();
+    const size_t running = mallinfo2().uordblks;
+    std::shared_ptr<VPKChannelSet> kept;
+    driver.analyzer->setDiagnosticsHandler([&](const std::shared_ptr<VPKChannelSet>& s) { kept = s; });
+    driver.cycle();
+    driver.analyzer->setDiagnosticsHandler(nullptr);
+    driver.cycle();  // the analyzer no longer holds the kept set as its latest result
+    const size_t withSet = mallinfo2().uordblks;
+    state.counters["analyzer_bytes"] = static_cast<double>(running - before);
+    state.counters["channel_set_bytes"] = static_cast<double>(withSet - running);
+  }
+}
+BENCHMARK(BM_MemoryFootprint)->Iterations(1);
+
+}  // namespace

@@ -19,6 +19,7 @@
 #include <VemraPlatformKit/frame/VPKResourceManager.h>
 #include <VemraPlatformKit/frame/VemraPlatformKit.h>
 #include <VemraPlatformKit/platform/dispatch/Clock.h>
+#include <VemraPlatformKit/platform/bluetooth/simulated/SimulatedSignalModel.h>
 #include <VemraPlatformKit/platform/dispatch/DispatchQueue.h>
 #include <VemraPlatformKit/recording/VPKRecordingReader.h>
 
@@ -50,6 +51,7 @@ struct Options {
   std::string out;
   bool live = false;
   uint64_t seed = 1;
+  std::string scenario;  // with --simulate: the simulated headband's signal model
 };
 
 // ---------------------------------------------------------------- cycle rows
@@ -212,6 +214,26 @@ class SimulatedSource final : public PacketSource {
   uint64_t remaining_;
 };
 
+// Packets of the simulated headband's signal model: EEG rhythms, mains hum and noise of a
+// named scenario, the same for the same scenario and seed.
+class ScenarioSource final : public PacketSource {
+ public:
+  ScenarioSource(const vpk::SimulatedSignalScenario& scenario, uint64_t seed, double mains, uint64_t packets)
+      : model_(scenario, seed, mains), remaining_(packets) {}
+  bool next(VPKSignalStream::Packet& packet) override {
+    if (remaining_ == 0) return false;
+    --remaining_;
+    const auto p = model_.nextPacket(sequence_++);
+    std::copy(p.begin(), p.end(), packet.begin());
+    return true;
+  }
+
+ private:
+  vpk::SimulatedSignalModel model_;
+  uint64_t remaining_;
+  uint8_t sequence_ = 0;
+};
+
 class RecordingSource final : public PacketSource {
  public:
   RecordingSource(VPKRecordingReaderPtr reader, uint64_t limit)
@@ -231,10 +253,21 @@ class RecordingSource final : public PacketSource {
 
 // The source the options ask for; nullptr (and a message) when the recording cannot be
 // read.
-std::unique_ptr<PacketSource> openSource(const Options& options) {
+std::unique_ptr<PacketSource> openSource(const Options& options, unsigned mains) {
   const uint64_t limit = options.simulate || options.secondsGiven
                              ? static_cast<uint64_t>(std::floor(options.seconds / kPacketInterval + 1e-6))
                              : UINT64_MAX;
+  if (options.simulate && !options.scenario.empty()) {
+    const auto scenario = vpk::SimulatedSignalScenario::named(options.scenario);
+    if (!scenario) {
+      std::string known;
+      for (const auto& n : vpk::SimulatedSignalScenario::names()) known += (known.empty() ? "" : ", ") + n;
+      std::fprintf(stderr, "vemra analyze: unknown scenario '%s' (known: %s)\n", options.scenario.c_str(),
+                   known.c_str());
+      return nullptr;
+    }
+    return std::make_unique<ScenarioSource>(*scenario, options.seed, mains, limit);
+  }
   if (options.simulate) return std::make_unique<SimulatedSource>(options.seed, limit);
   auto reader = VPKRecordingReader::open(options.input);
   if (!reader->canReadPackets()) {
@@ -439,6 +472,11 @@ void runAnalyze(const Options& options) {
     vemra::exitStatus() = 2;
     return;
   }
+  if (!options.scenario.empty() && !options.simulate) {
+    std::fprintf(stderr, "vemra analyze: --scenario goes with --simulate\n");
+    vemra::exitStatus() = 2;
+    return;
+  }
   if (options.live && options.out == "-") {
     std::fprintf(stderr, "vemra analyze: --live shows the cycles on the terminal; give --out a file\n");
     vemra::exitStatus() = 2;
@@ -447,15 +485,14 @@ void runAnalyze(const Options& options) {
   // With the rows on standard output, the library's log lines go to standard error.
   if (options.out == "-")
     VPKLogSetSink([](std::string_view line) { std::fwrite(line.data(), 1, line.size(), stderr); });
-  const auto source = openSource(options);
-  if (!source) {
-    vemra::exitStatus() = 1;
-    return;
-  }
-
   // The mains frequency is the library's stored one; --mains replaces it for this run.
   const unsigned stored = VemraPlatformKit::defaultInterferenceFrequency();
   const unsigned mains = options.mains.value_or(stored == 0 ? 60 : stored);
+  const auto source = openSource(options, mains);
+  if (!source) {
+    vemra::exitStatus() = options.simulate ? 2 : 1;
+    return;
+  }
   if (mains != stored) VemraPlatformKit::setDefaultInterferenceFrequency(mains);
 
   vemra::exitStatus() = options.live ? runLive(options, *source, mains) : runOffline(options, *source, mains);
@@ -480,6 +517,9 @@ vemra::VemraCommand analyze(
            ->type_name("FILE.csv");
        sub.add_flag("--live", gOptions.live, "Pace the signal in real time and show each cycle");
        sub.add_option("--seed", gOptions.seed, "Seed of the simulated signal (default 1): equal seeds, equal signals");
+       sub.add_option("--scenario", gOptions.scenario,
+                      "With --simulate: the simulated headband's signal model instead of the stream's test "
+                      "generator (focused, relaxed, mains-noise, not-worn, flat-left)");
        sub.callback([&sub] {
          gOptions.secondsGiven = sub.count("--seconds") > 0;
          runAnalyze(gOptions);

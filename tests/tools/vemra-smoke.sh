@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# Smoke test of the vemra tool as a user runs it: every command once, against the
+# simulated headband, in a scratch folder. Checks exit codes and a few facts of the output.
+set -euo pipefail
+VEMRA=$1
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+export HOME="$work/home" XDG_DATA_HOME="$work/home/.local/share" XDG_DOCUMENTS_DIR="$work/home/Documents"
+mkdir -p "$HOME"
+fail() { echo "FAIL: $*" >&2; exit 1; }
+# expect PATTERN COMMAND...: the command succeeds and its output holds PATTERN.
+expect() {
+  local pattern=$1 out
+  shift
+  out=$("$@" 2>&1) || fail "$* exited with $?"
+  grep -q -- "$pattern" <<<"$out" || fail "$*: output lacks '$pattern'"
+}
+
+expect "^vemra " "$VEMRA" --version
+expect "storage root:" "$VEMRA" doctor
+expect "Vemra" "$VEMRA" scan --seconds 1 --virtual
+expect "DR0404" "$VEMRA" probe --virtual --signal-seconds 1
+expect "packets decoded" "$VEMRA" stream --simulate --seconds 1
+
+# Offline analysis is deterministic: two runs, identical files, one row per cycle.
+"$VEMRA" analyze --simulate --seconds 6 --out "$work/a.csv" >/dev/null
+"$VEMRA" analyze --simulate --seconds 6 --out "$work/b.csv" >/dev/null
+cmp -s "$work/a.csv" "$work/b.csv" || fail "analyze is not deterministic"
+head -1 "$work/a.csv" | grep -qx "cycle,time,left_focus,left_alt_focus,left_idle,left_fft_status,right_focus,right_alt_focus,right_idle,right_fft_status,left_flatline,right_flatline" || fail "analyze header"
+[ "$(wc -l < "$work/a.csv")" -ge 50 ] || fail "analyze rows"
+"$VEMRA" analyze --simulate --scenario focused --seconds 3 --out "$work/f.csv" >/dev/null
+tail -1 "$work/f.csv" | grep -q "^[0-9]*,[0-9.]*,[0-9]" || fail "analyze scenario: no focus score"
+if "$VEMRA" analyze --simulate --scenario nonsense --seconds 1 >/dev/null 2>&1; then fail "unknown scenario accepted"; fi
+
+# Record, inspect, export, and analyse the recording.
+"$VEMRA" record --simulate --seconds 3 -o "$work/r.vpk" >/dev/null
+expect "250" "$VEMRA" info "$work/r.vpk"
+"$VEMRA" export "$work/r.vpk" --format csv -o "$work/r.csv" >/dev/null
+[ "$(wc -l < "$work/r.csv")" -eq 751 ] || fail "export csv rows: $(wc -l < "$work/r.csv")"
+"$VEMRA" export "$work/r.vpk" --format bdf -o "$work/r.bdf" >/dev/null
+head -c 8 "$work/r.bdf" | tail -c 7 | grep -q "BIOSEMI" || fail "bdf id"
+"$VEMRA" analyze "$work/r.vpk" --out "$work/r-cycles.csv" >/dev/null || fail "analyze recording"
+
+# Broken input is refused with an error, not a crash.
+head -c 40 "$work/r.vpk" > "$work/broken.vpk"
+set +e
+"$VEMRA" info "$work/broken.vpk" >/dev/null 2>&1; rc=$?
+set -e
+[ $rc -ne 0 ] && [ $rc -lt 128 ] || fail "damaged file: exit $rc"
+echo "vemra smoke test: 1 passed, 0 failed"

@@ -97,6 +97,8 @@ class Scheduler {
   /// The scheduler thread's firing: entries due on the installed real clock, stopping as
   /// soon as a manual clock is installed.
   size_t fireDueOnInstalledClock();
+  // Fires entries, earliest first, while `due(deadline)` (asked under the lock) says so.
+  size_t fireWhile(const std::function<bool(double deadline)>& due);
   struct Key {
     double deadline;
     uint64_t id;

@@ -49,13 +49,13 @@ std::optional<double> Scheduler::earliest() {
   return entries_.begin()->first.deadline;
 }
 
-size_t Scheduler::fireDue(double now) {
+size_t Scheduler::fireWhile(const std::function<bool(double deadline)>& due) {
   size_t fired = 0;
   for (;;) {
     Fire fire;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      if (entries_.empty() || entries_.begin()->first.deadline > now) break;
+      if (entries_.empty() || !due(entries_.begin()->first.deadline)) break;
       auto it = entries_.begin();
       fire = std::move(it->second);
       deadlines_.erase(it->first.id);
@@ -67,25 +67,17 @@ size_t Scheduler::fireDue(double now) {
   return fired;
 }
 
+size_t Scheduler::fireDue(double now) {
+  return fireWhile([now](double deadline) { return deadline <= now; });
+}
+
 size_t Scheduler::fireDueOnInstalledClock() {
-  size_t fired = 0;
-  for (;;) {
-    Fire fire;
-    {
-      // The clock is read under the lock for every entry: a manual clock installed
-      // meanwhile must stop the firing before any entry scheduled against it is taken.
-      std::lock_guard<std::mutex> lock(mutex_);
-      std::shared_ptr<Clock> clock = Clock::current();
-      if (clock->isManual() || entries_.empty() || entries_.begin()->first.deadline > clock->now()) break;
-      auto it = entries_.begin();
-      fire = std::move(it->second);
-      deadlines_.erase(it->first.id);
-      entries_.erase(it);
-    }
-    if (fire) fire();
-    ++fired;
-  }
-  return fired;
+  // The clock is read under the lock for every entry: a manual clock installed meanwhile
+  // must stop the firing before any entry scheduled against it is taken.
+  return fireWhile([](double deadline) {
+    std::shared_ptr<Clock> clock = Clock::current();
+    return !clock->isManual() && deadline <= clock->now();
+  });
 }
 
 void Scheduler::clockChanged() {

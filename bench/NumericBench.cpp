@@ -2,6 +2,8 @@
 // values into a 512-value window and reads it flat; statistics of 512 values; the
 // decibel buffer of a 120-bin spectrum.
 
+#include "AllocationCounter.h"
+
 #include <VemraPlatformKit/numeric/VPKFloatBuffer.h>
 #include <VemraPlatformKit/numeric/VPKMovingAverage.h>
 
@@ -13,23 +15,7 @@
 #include <new>
 #include <vector>
 
-// Every operator new of the program is counted, so a benchmark can report the
-// allocations its loop makes.
-namespace {
-std::atomic<uint64_t> gAllocations{0};
-}
-
-void* operator new(std::size_t size) {
-  gAllocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(size ? size : 1)) return p;
-  throw std::bad_alloc();
-}
-// GCC takes the replaced pair for a mismatch once it inlines them.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-#pragma GCC diagnostic pop
+using vpk::bench::gAllocations;
 
 namespace {
 

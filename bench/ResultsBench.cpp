@@ -2,6 +2,8 @@
 // analyzer's defaults: 25 new samples per channel and cycle, 512-sample windows, 240-sample
 // spectra at 250 Hz.
 
+#include "AllocationCounter.h"
+
 #include <VemraPlatformKit/analysis/VPKChannelSet.h>
 #include <VemraPlatformKit/analysis/VPKSignalValidityMonitor.h>
 #include <VemraPlatformKit/dsp/VPKDadeFocusAnalyzer.h>
@@ -18,22 +20,7 @@
 #include <random>
 #include <vector>
 
-// Every operator new of the program is counted, so a benchmark can report the allocations
-// its loop makes.
-namespace {
-std::atomic<uint64_t> gAllocations{0};
-}
-
-void* operator new(std::size_t size) {
-  gAllocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(size ? size : 1)) return p;
-  throw std::bad_alloc();
-}
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-#pragma GCC diagnostic pop
+using vpk::bench::gAllocations;
 
 namespace {
 

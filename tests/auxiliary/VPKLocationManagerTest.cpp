@@ -5,7 +5,6 @@
 #include "support/LogCapture.h"
 #include "support/VirtualTime.h"
 
-#include <cstdlib>
 
 namespace {
 
@@ -169,22 +168,6 @@ TEST_F(LocationManagerTest, StartUpdatingAsksForAuthorizationAndInactivitySuspen
   EXPECT_FALSE(manager_->updating());
   advance(120.0);
   EXPECT_FALSE(source_->isUpdating());
-}
-
-TEST_F(LocationManagerTest, SystemSourceWithoutABusIsUnavailableWithAReason) {
-  const char* previous = std::getenv("DBUS_SYSTEM_BUS_ADDRESS");
-  const std::string saved = previous ? previous : "";
-  ::setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/vpk-test-bus", 1);
-  auto manager = VPKLocationManager::create(vpk::LocationSource::createSystemSource("vpk-test"), geocoder_);
-  manager->startUpdating();
-  ASSERT_TRUE(vpk::DispatchQueue::runMainUntil(
-      [&] { return manager->manager()->authorizationStatus() != LocationAuthorization::NotDetermined; }, 10.0));
-  EXPECT_EQ(manager->manager()->authorizationStatus(), LocationAuthorization::Restricted);
-  EXPECT_FALSE(manager->manager()->unavailableReason().empty());
-  EXPECT_FALSE(manager->isAuthorized());
-  EXPECT_FALSE(manager->updating());
-  if (previous) ::setenv("DBUS_SYSTEM_BUS_ADDRESS", saved.c_str(), 1);
-  else ::unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
 }
 
 }  // namespace

@@ -4,7 +4,8 @@
 // loop runs on a thread of our own inside a try/catch (a lost bus ends the loop with an
 // exception, which we turn into "unavailable" instead of letting it end the process). Signal
 // callbacks run holding the connection's lock: they only copy their arguments and post to the
-// private queue.
+// private queue. After its calls, each task on the private queue dispatches the messages its
+// calls read off the socket, so no signal waits for an event loop that will not wake.
 #include <VemraPlatformKit/platform/location/LocationSource.h>
 
 #include <VemraPlatformKit/frame/VPKLog.h>
@@ -89,8 +90,25 @@ class GeoClueLocationSource : public LocationSource {
   void onWorker(F f) {
     std::weak_ptr<LocationSource> weak = weak_from_this();
     worker_->async([weak, f] {
-      if (auto self = weak.lock()) f(static_cast<GeoClueLocationSource&>(*self));
+      if (auto self = weak.lock()) {
+        auto& source = static_cast<GeoClueLocationSource&>(*self);
+        f(source);
+        source.dispatchQueuedMessages();
+      }
     });
+  }
+
+  // A blocking call reads everything that arrives while it waits for its reply; signals among
+  // that sit in the connection's queue, and the event loop, asleep on a socket that has nothing
+  // more to read, would not see them. So whoever made the calls dispatches them.
+  void dispatchQueuedMessages() {
+    if (!connection_) return;
+    try {
+      while (connection_->processPendingRequest()) {
+      }
+    } catch (const std::exception& e) {
+      VPKLog(0, "Location service: {}", e.what());
+    }
   }
 
   void setStatus(LocationAuthorization status, std::string reason) {
@@ -218,10 +236,17 @@ class GeoClueLocationSource : public LocationSource {
 
   void activeChanged(bool active) {
     // The service stopped a client we had started: the user (or its agent) took access away.
-    if (!active && clientActive_) {
-      clientActive_ = false;
-      setStatus(LocationAuthorization::Denied, "the location service stopped this application's updates");
+    // The notice of our own earlier Stop may arrive after a new Start, so the property is
+    // read back before believing it.
+    if (active || !clientActive_ || !client_) return;
+    try {
+      if (client_->getProperty("Active").onInterface(kClientInterface).get<bool>()) return;
+    } catch (const std::exception& e) {
+      VPKLog(0, "Location service: cannot read the client's state: {}", e.what());
     }
+    clientActive_ = false;
+    lastPath_.clear();
+    setStatus(LocationAuthorization::Denied, "the location service stopped this application's updates");
   }
 
   void readLocation(const std::string& path) {

@@ -21,25 +21,22 @@ void console(const std::string& line) {
 
 double usableDelay(double seconds) { return std::isfinite(seconds) && seconds > 0 ? seconds : 0.0; }
 
-std::shared_ptr<VPKToneGenerator> makeShared() {
-  // Lives as long as the process: a generator still playing at exit is cut off with it.
-  return *new std::shared_ptr<VPKToneGenerator>(VPKToneGenerator::create());
-}
-
 }  // namespace
 
 std::shared_ptr<VPKToneGenerator> VPKToneGenerator::sharedToneGenerator() {
   static std::once_flag once;
-  static std::shared_ptr<VPKToneGenerator> shared;
-  std::call_once(once, [] { shared = makeShared(); });
-  return shared;
+  // Lives as long as the process: a generator still playing at exit is cut off with it.
+  static std::shared_ptr<VPKToneGenerator>* shared = nullptr;
+  std::call_once(once, [] { shared = new std::shared_ptr<VPKToneGenerator>(create()); });
+  return *shared;
 }
 
 std::shared_ptr<VPKToneGenerator> VPKToneGenerator::sharedHALToneGenerator() {
   static std::once_flag once;
-  static std::shared_ptr<VPKToneGenerator> shared;
-  std::call_once(once, [] { shared = makeShared(); });
-  return shared;
+  // Lives as long as the process: a generator still playing at exit is cut off with it.
+  static std::shared_ptr<VPKToneGenerator>* shared = nullptr;
+  std::call_once(once, [] { shared = new std::shared_ptr<VPKToneGenerator>(create()); });
+  return *shared;
 }
 
 std::shared_ptr<VPKToneGenerator> VPKToneGenerator::create() { return std::make_shared<VPKToneGenerator>(); }

@@ -71,29 +71,26 @@ double LocationSource::distanceFilter() const {
 
 // The source or the delegate may be gone by the time the queue runs the delivery: the task
 // holds both weakly and drops the event then.
-void LocationSource::postAuthorizationChange(LocationAuthorization status) {
+void LocationSource::postToDelegate(std::function<void(LocationSourceDelegate&, LocationSource&)> call) {
   std::weak_ptr<LocationSourceDelegate> weak;
   {
     std::lock_guard<std::mutex> lock(settingsMutex_);
     weak = delegate_;
   }
-  queue_->async([self = weak_from_this(), weak, status] {
+  queue_->async([self = weak_from_this(), weak, call = std::move(call)] {
     auto source = self.lock();
     auto d = weak.lock();
-    if (source && d) d->didChangeAuthorization(*source, status);
+    if (source && d) call(*d, *source);
   });
 }
 
+void LocationSource::postAuthorizationChange(LocationAuthorization status) {
+  postToDelegate([status](LocationSourceDelegate& d, LocationSource& s) { d.didChangeAuthorization(s, status); });
+}
+
 void LocationSource::postLocations(std::vector<LocationFix> locations) {
-  std::weak_ptr<LocationSourceDelegate> weak;
-  {
-    std::lock_guard<std::mutex> lock(settingsMutex_);
-    weak = delegate_;
-  }
-  queue_->async([self = weak_from_this(), weak, locations = std::move(locations)] {
-    auto source = self.lock();
-    auto d = weak.lock();
-    if (source && d) d->didUpdateLocations(*source, locations);
+  postToDelegate([locations = std::move(locations)](LocationSourceDelegate& d, LocationSource& s) {
+    d.didUpdateLocations(s, locations);
   });
 }
 

@@ -15,6 +15,7 @@
 #include <VemraPlatformKit/VPKExport.h>
 #include <VemraPlatformKit/platform/dispatch/DispatchQueue.h>
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -109,6 +110,8 @@ class VPK_EXPORT LocationSource : public std::enable_shared_from_this<LocationSo
   mutable std::mutex settingsMutex_;
 
  private:
+  void postToDelegate(std::function<void(LocationSourceDelegate&, LocationSource&)> call);
+
   DispatchQueuePtr queue_;
   std::weak_ptr<LocationSourceDelegate> delegate_;
   double desiredAccuracy_ = kDesiredAccuracyBest;

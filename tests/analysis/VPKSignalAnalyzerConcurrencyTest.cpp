@@ -70,6 +70,7 @@ TEST(SignalAnalyzerConcurrency, SamplesSettingsAndListsFromManyThreads) {
       a->setAllowedIdleTransitions(static_cast<uint64_t>(round % 4));
       a->setPerformFFTOnFilteredSignalOnly(round % 7 == 0);
       if (round % 11 == 0) a->setFilter(VPKSignalAnalyzer::defaultHeadbandFilter());
+      if (round % 13 == 0) a->setMainsFrequency(round % 2 ? 50 : 60);
       a->setDiagnosticsHandler([](const std::shared_ptr<VPKChannelSet>& s) { ASSERT_NE(s->leftChannel(), nullptr); });
       (void)a->filter();
       (void)a->latency();

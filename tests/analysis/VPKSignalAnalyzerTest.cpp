@@ -373,7 +373,9 @@ TEST_F(SignalAnalyzer, AnInstalledMonitorRecognisesMainsHumFromItsFirstCycles) {
       advance(0.1);
       feedRhythms(*a, 25, {{static_cast<double>(m), 20.0f}, {10.0, 8.0f}});
       a->processPendingSamples();
-      if (cycle == 19) EXPECT_TRUE(monitor->pendingIdle()) << m << " Hz, within 2 s";
+      if (cycle == 19) {
+        EXPECT_TRUE(monitor->pendingIdle()) << m << " Hz, within 2 s";
+      }
     }
     ASSERT_NE(monitor->leftAvg(), nullptr);
     EXPECT_EQ(monitor->mainsFrequency(), m);

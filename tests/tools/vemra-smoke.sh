@@ -31,6 +31,14 @@ head -1 "$work/a.csv" | grep -qx "cycle,time,left_focus,left_alt_focus,left_idle
 "$VEMRA" analyze --simulate --scenario focused --seconds 3 --out "$work/f.csv" >/dev/null
 tail -1 "$work/f.csv" | grep -q "^[0-9]*,[0-9.]*,[0-9]" || fail "analyze scenario: no focus score"
 if "$VEMRA" analyze --simulate --scenario nonsense --seconds 1 >/dev/null 2>&1; then fail "unknown scenario accepted"; fi
+# --mains sets the analysis for one run only: the user's parameters file is not rewritten.
+params="$XDG_DATA_HOME/Private Documents/Vemra/vpk_store/core/params"
+[ -f "$params" ] || fail "no parameters file"
+other=50; grep -q '<integer>50</integer>' "$params" && other=60
+touch -d '2020-01-01 00:00' "$params"
+before=$(stat -c '%y' "$params")$(md5sum < "$params")
+expect "mains filter: $other Hz" "$VEMRA" analyze --simulate --mains $other --seconds 1
+[ "$(stat -c '%y' "$params")$(md5sum < "$params")" = "$before" ] || fail "analyze --mains rewrote the parameters"
 
 # Record, inspect, export, and analyse the recording.
 "$VEMRA" record --simulate --seconds 3 -o "$work/r.vpk" >/dev/null

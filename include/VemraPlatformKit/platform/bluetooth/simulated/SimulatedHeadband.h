@@ -93,7 +93,9 @@ class VPK_EXPORT SimulatedHeadband {
     std::string scenario = "focused";
     /// Seed of the signal and of the headband's randomness; 0: derived from the world's.
     uint64_t seed = 0;
-    double mainsFrequency = 50.0;
+    /// Mains hum of the signal, Hz; 0: the library's stored mains frequency
+    /// (VemraPlatformKit::defaultInterferenceFrequency(), 60 when none is stored).
+    double mainsFrequency = 0;
 
     int rssi = -58;                     ///< mean RSSI, dBm
     double rssiJitter = 2.5;            ///< standard deviation of the RSSI, dB

@@ -482,9 +482,6 @@ void runAnalyze(const Options& options) {
     vemra::exitStatus() = 2;
     return;
   }
-  // With the rows on standard output, the library's log lines go to standard error.
-  if (options.out == "-")
-    VPKLogSetSink([](std::string_view line) { std::fwrite(line.data(), 1, line.size(), stderr); });
   // The mains frequency is the library's stored one; --mains replaces it for this run.
   const unsigned stored = VemraPlatformKit::defaultInterferenceFrequency();
   const unsigned mains = options.mains.value_or(stored == 0 ? 60 : stored);

@@ -367,7 +367,7 @@ TEST_F(SimulatedHeadbandProtocol, UpdateModeAdvertisesTheUpdateServiceUntilItsRe
   advance(0.5);
   auto heard = delegate->events(Kind::Discovered);
   ASSERT_EQ(heard.size(), 1u);
-  EXPECT_EQ(heard[0].advertisement.localName, std::optional<std::string>("VemraOTA"));
+  EXPECT_EQ(heard[0].advertisement.localName, std::optional<std::string>("vemraota"));
   EXPECT_EQ(heard[0].advertisement.serviceUUIDs, std::vector<BluetoothUUID>{SimulatedHeadband::updateServiceUUID()});
   central->stopScan();
 

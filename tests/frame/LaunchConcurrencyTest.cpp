@@ -23,6 +23,7 @@ TEST_F(LaunchConcurrency, ParametersAndStorageFromManyThreadsAndTheSharedQueue) 
         VemraPlatformKit::setDefaultInterferenceFrequency((i + t) % 2 ? 50 : 60);
         const unsigned hz = VemraPlatformKit::defaultInterferenceFrequency();
         EXPECT_TRUE(hz == 50 || hz == 60);
+        VemraPlatformKit::parameters()->set("thread" + std::to_string(t), vpk::Value(i));
         EXPECT_TRUE(vpkrsrc_touch("file" + std::to_string(t), std::string("group") + std::to_string(i % 3)));
       }
       ++done;
@@ -41,6 +42,7 @@ TEST_F(LaunchConcurrency, ParametersAndStorageFromManyThreadsAndTheSharedQueue) 
   ASSERT_TRUE(stored);
   EXPECT_EQ(static_cast<unsigned>((*stored)["defaultInterferenceFrequency"].intValue()),
             VemraPlatformKit::defaultInterferenceFrequency());
+  EXPECT_EQ((*stored)["thread3"], vpk::Value(49));  // written by a later synchronisation
 }
 
 }  // namespace

@@ -68,19 +68,6 @@ TEST_F(Launch, CountryComesFromTheRegionalVariablesNeverFromMessages) {
   EXPECT_FALSE(VemraPlatformKit::localeCountry());
 }
 
-TEST_F(Launch, ContinentTableUsesOnlyKnownCodes) {
-  auto table = VemraPlatformKit::continentByCountry();
-  ASSERT_TRUE(table);
-  for (const auto& [country, continent] : *table) {
-    EXPECT_EQ(country.size(), 2u);
-    EXPECT_TRUE(continent == vpk::Value("NA") || continent == vpk::Value("SA") || continent == vpk::Value("EU") ||
-                continent == vpk::Value("AS") || continent == vpk::Value("AF") || continent == vpk::Value("OC") ||
-                continent == vpk::Value("AN"))
-        << country;
-  }
-  EXPECT_EQ(table, VemraPlatformKit::continentByCountry());  // loaded once
-}
-
 TEST_F(Launch, FrequencyFollowsTheCountryAndContinentRules) {
   struct Case {
     const char* locale;

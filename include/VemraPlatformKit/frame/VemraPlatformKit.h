@@ -77,7 +77,9 @@ class VPK_EXPORT VemraPlatformKit {
   static std::optional<std::filesystem::path> parametersStorageURL();
   /// The live parameters dictionary, holding the class lock for as long as it lives: what is
   /// changed through it is what synchronize() writes. The holding thread may call every other
-  /// operation of this class (the lock is recursive); other threads wait, so keep it short.
+  /// operation of this class (the lock is recursive); other threads wait, so keep it short and
+  /// do not wait for the shared work queue while holding it (work there may need the lock).
+  /// Example: VemraPlatformKit::parameters()->set("key", value); VemraPlatformKit::synchronize();
   class VPK_EXPORT Parameters {
    public:
     vpk::ValueDictionary& operator*() const { return *dict_; }

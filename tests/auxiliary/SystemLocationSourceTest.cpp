@@ -122,6 +122,8 @@ TEST_F(SystemLocationSourceTest, AFixArrivesWithItsPlacemarkAndAccessTakenAwayCl
   manager_->applicationDidBecomeActive();
   ASSERT_TRUE(waitFor([&] { return manager_->currentLocation() && manager_->currentLocation()->timestamp != first; }));
   ::kill(mock_, SIGUSR1);
+  // The service's notice, or at the latest the next tick's check, shows access withdrawn.
+  if (!waitFor([&] { return status() == LocationAuthorization::Denied; })) manager_->applicationDidBecomeActive();
   ASSERT_TRUE(waitFor([&] { return status() == LocationAuthorization::Denied; }));
   EXPECT_TRUE(waitFor([&] { return !manager_->currentLocation() && !manager_->updating(); }));
 }

@@ -3,7 +3,6 @@
 #include "Command.h"
 
 #include <VemraPlatformKit/auxiliary/VPKLocationManager.h>
-#include <VemraPlatformKit/frame/VemraPlatformKit.h>
 #include <VemraPlatformKit/platform/dispatch/Clock.h>
 #include <VemraPlatformKit/platform/dispatch/DispatchQueue.h>
 #include <VemraPlatformKit/platform/location/Geocoder.h>
@@ -54,7 +53,6 @@ int locateAt(const std::string& text) {
 }
 
 int locate(const LocateOptions& o) {
-  VemraPlatformKit::handleApplicationLaunch();
   if (!o.at.empty()) return locateAt(o.at);
 
   auto manager = VPKLocationManager::sharedManager();

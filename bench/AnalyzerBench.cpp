@@ -11,6 +11,8 @@
 #include <VemraPlatformKit/platform/dispatch/DispatchQueue.h>
 #include <VemraPlatformKit/platform/dispatch/Synchronization.h>
 
+#include "AllocationCounter.h"
+
 #include <benchmark/benchmark.h>
 
 #include <malloc.h>
@@ -74,12 +76,17 @@ void BM_FullCycle(benchmark::State& state) {
   size_t scored = 0;
   driver.analyzer->setDiagnosticsHandler(
       [&](const std::shared_ptr<VPKChannelSet>& set) { scored += set->leftChannel()->focusScore().has_value(); });
+  uint64_t allocations = 0;
   for (auto _ : state) {
     state.PauseTiming();
     driver.feed();
+    const uint64_t before = vpk::bench::gAllocations.load();
     state.ResumeTiming();
     benchmark::DoNotOptimize(driver.analyzer->processPendingSamples());
+    allocations += vpk::bench::gAllocations.load() - before;
   }
+  state.counters["allocations"] =
+      benchmark::Counter(static_cast<double>(allocations) / static_cast<double>(state.iterations()));
   if (scored != static_cast<size_t>(state.iterations()))
     state.SkipWithError("the focus detectors did not score every cycle");
   state.SetItemsProcessed(state.iterations());

@@ -18,6 +18,23 @@ expect() {
 
 expect "^vemra " "$VEMRA" --version
 expect "storage root:" "$VEMRA" doctor
+
+# A fresh install in Germany, with English messages, analyses with a 50 Hz filter and stores 50.
+de="$work/de"
+mkdir -p "$de"
+out=$(env -u LC_ALL HOME="$de" XDG_DATA_HOME="$de/share" XDG_DOCUMENTS_DIR="$de/Documents" LANG=de_DE.UTF-8 \
+  LC_MESSAGES=en_US.UTF-8 "$VEMRA" analyze --simulate --seconds 2 --out "$work/de.csv" 2>&1) || fail "analyze in Germany"
+grep -q "mains filter: 50 Hz" <<<"$out" || fail "analyze in Germany: $out"
+grep -q "<integer>50</integer>" "$de/share/Private Documents/Vemra/vpk_store/core/params" || fail "50 Hz not stored"
+expect "country: *DE (from LANG)" env -u LC_ALL LANG=de_DE.UTF-8 LC_MESSAGES=en_US.UTF-8 "$VEMRA" doctor
+
+# Library log lines: none by default, on standard error with -v (warnings) and -vv (all).
+out=$("$VEMRA" doctor 2>&1)
+if grep -q "API: " <<<"$out"; then fail "doctor shows library log lines without -v"; fi
+err=$(env -u LC_ALL LANG=de_DE.UTF-8 "$VEMRA" doctor -v 2>&1 >/dev/null)
+grep -q "^VemraPlatformKit(.*API: Country = DE" <<<"$err" || fail "-v: $err"
+err=$("$VEMRA" -vv doctor 2>&1 >/dev/null)
+grep -q "^VPK(.*API: Synchronized params:\|^VPK(.*API: Country" <<<"$err" || fail "-vv: $err"
 expect "Vemra" "$VEMRA" scan --seconds 1 --virtual
 expect "DR0404" "$VEMRA" probe --virtual --signal-seconds 1
 expect "packets decoded" "$VEMRA" stream --simulate --seconds 1
@@ -48,6 +65,9 @@ expect "250" "$VEMRA" info "$work/r.vpk"
 "$VEMRA" export "$work/r.vpk" --format bdf -o "$work/r.bdf" >/dev/null
 head -c 8 "$work/r.bdf" | tail -c 7 | grep -q "BIOSEMI" || fail "bdf id"
 "$VEMRA" analyze "$work/r.vpk" --out "$work/r-cycles.csv" >/dev/null || fail "analyze recording"
+if [ -w /dev/full ]; then
+  if "$VEMRA" record --simulate --seconds 1 -o /dev/full >/dev/null 2>&1; then fail "a full disk recorded"; fi
+fi
 
 # Broken input is refused with an error, not a crash.
 head -c 40 "$work/r.vpk" > "$work/broken.vpk"
@@ -55,4 +75,13 @@ set +e
 "$VEMRA" info "$work/broken.vpk" >/dev/null 2>&1; rc=$?
 set -e
 [ $rc -ne 0 ] && [ $rc -lt 128 ] || fail "damaged file: exit $rc"
+# Intel HEX to binary: only data from address 0x1000 on; a damaged record is refused.
+printf ':02000000AABB99\r\n:04100000DEADBEEFB4\r\n:00000001FF\r\n' > "$work/fw.hex"
+expect "wrote 4 bytes" "$VEMRA" hex2bin "$work/fw.hex" -o "$work/fw.bin"
+[ "$(od -An -tx1 "$work/fw.bin" | tr -d ' \n')" = deadbeef ] || fail "hex2bin image"
+printf ':FF100000DEAD\r\n' > "$work/bad.hex"
+set +e
+"$VEMRA" hex2bin "$work/bad.hex" -o "$work/bad.bin" >/dev/null 2>&1; rc=$?
+set -e
+[ $rc -ne 0 ] && [ $rc -lt 128 ] || fail "damaged hex: exit $rc"
 echo "vemra smoke test: 1 passed, 0 failed"

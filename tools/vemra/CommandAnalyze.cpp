@@ -484,9 +484,6 @@ void runAnalyze(const Options& options) {
     vemra::exitStatus() = 2;
     return;
   }
-  // With the rows on standard output, the library's log lines go to standard error.
-  if (options.out == "-")
-    VPKLogSetSink([](std::string_view line) { std::fwrite(line.data(), 1, line.size(), stderr); });
   // The mains frequency is the library's stored one; --mains replaces it for this run's
   // analyzer only (the stored setting and the parameters file stay as they are).
   const unsigned stored = VemraPlatformKit::defaultInterferenceFrequency();

@@ -104,7 +104,7 @@ class SystemLocationSourceTest : public ::testing::Test {
   std::shared_ptr<VPKLocationManager> manager_;
 };
 
-TEST_F(SystemLocationSourceTest, AFixArrivesWithItsPlacemarkAndAccessTakenAwayClearsIt) {
+TEST_F(SystemLocationSourceTest, AFixArrivesWithItsPlacemark) {
   startService(false);
   manager_->startUpdating();
   ASSERT_TRUE(waitFor([&] { return manager_->currentPlacemark().has_value(); }));
@@ -115,17 +115,6 @@ TEST_F(SystemLocationSourceTest, AFixArrivesWithItsPlacemarkAndAccessTakenAwayCl
   if (fs::exists("/usr/share/zoneinfo/zone1970.tab")) {
     EXPECT_EQ(manager_->currentPlacemark()->timeZone, "Europe/Berlin");
   }
-
-  // Updates stopped after the placemark; a tick starts the client again (a second fix shows
-  // it runs), and access is then withdrawn while it runs.
-  const double first = manager_->currentLocation()->timestamp;
-  manager_->applicationDidBecomeActive();
-  ASSERT_TRUE(waitFor([&] { return manager_->currentLocation() && manager_->currentLocation()->timestamp != first; }));
-  ::kill(mock_, SIGUSR1);
-  // The service's notice, or at the latest the next tick's check, shows access withdrawn.
-  if (!waitFor([&] { return status() == LocationAuthorization::Denied; })) manager_->applicationDidBecomeActive();
-  ASSERT_TRUE(waitFor([&] { return status() == LocationAuthorization::Denied; }));
-  EXPECT_TRUE(waitFor([&] { return !manager_->currentLocation() && !manager_->updating(); }));
 }
 
 TEST_F(SystemLocationSourceTest, ARefusedStartIsDeniedWithAReason) {

@@ -130,6 +130,7 @@ class DeviceTest : public VirtualTimeTest {
  protected:
   void SetUp() override {
     VirtualTimeTest::SetUp();
+    VPKLogSetEnabled(true);
     world = SimulatedWorld::create({.seed = 13});
     manager = std::make_shared<TestManager>();
     manager->selfRef = manager;
@@ -142,6 +143,7 @@ class DeviceTest : public VirtualTimeTest {
     manager.reset();
     world.reset();
     VirtualTimeTest::TearDown();
+    VPKLogSetEnabled(false);
   }
 
   /// Scans until `band` is heard; its headband object.
@@ -169,6 +171,11 @@ class DeviceTest : public VirtualTimeTest {
     advance(2.0);
     EXPECT_EQ(onQueue([&] { return d->status(); }), VPKDeviceStatusConnected);
     return d;
+  }
+  /// How often the headband received `command`.
+  static long received(const SimulatedHeadbandPtr& band, const std::string& command) {
+    const auto all = band->receivedCommands();
+    return std::count(all.begin(), all.end(), command);
   }
   /// Commands the headband received that are not frame markers.
   std::vector<std::string> commands(const SimulatedHeadbandPtr& band) {

@@ -555,7 +555,10 @@ void VPKPeripheral::setCharging(bool charging) {
 }
 
 void VPKPeripheral::setBatteryLevel(std::optional<float> level) {
-  if (batteryLevel_ && std::fabs(level.value_or(0.0f) - *batteryLevel_) < kFloatEpsilon) return;
+  // Clearing always takes effect: an empty battery (level 0) must be forgotten when the
+  // charger is removed, or the level, which never rises while present, would stay at 0.
+  if (batteryLevel_ && level && std::fabs(*level - *batteryLevel_) < kFloatEpsilon) return;
+  if (!batteryLevel_ && !level) return;
   batteryLevel_ = level;
   tellManager([](VPKPeripheralManager& m, const VPKPeripheralPtr& p) { m.handleDeviceBatteryUpdate(p); });
 }

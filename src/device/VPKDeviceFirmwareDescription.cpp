@@ -2,6 +2,7 @@
 
 #include <VemraPlatformKit/frame/VPKLog.h>
 #include <VemraPlatformKit/platform/values/KeyedArchiver.h>
+#include <VemraPlatformKit/platform/dispatch/Clock.h>
 #include <VemraPlatformKit/platform/values/KeyedUnarchiver.h>
 
 #include "device/HeadbandText.h"
@@ -9,6 +10,7 @@
 #include <fmt/format.h>
 
 #include <cmath>
+#include <ctime>
 #include <functional>
 
 using vpk::Date;
@@ -17,16 +19,12 @@ using vpk::ValueDictionary;
 
 namespace {
 
-constexpr double kSecondsPerDay = 86400.0;
-
-// Days from 2001-01-01 to the civil date y-m-d (proleptic Gregorian).
-int64_t daysFromReference(int64_t y, unsigned m, unsigned d) {
-  y -= m <= 2;
-  const int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const unsigned yoe = static_cast<unsigned>(y - era * 400);
-  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + static_cast<int64_t>(doe) - 719468 - 11323;  // 11323: 1970 -> 2001
+// The UTC calendar day of a time, through the C library.
+std::tm utcDay(double secondsSinceReference) {
+  const auto t = static_cast<std::time_t>(std::floor(secondsSinceReference + vpk::kReferenceDateOffset));
+  std::tm tm{};
+  gmtime_r(&t, &tm);
+  return tm;
 }
 
 std::optional<int64_t> numberOf(const ValueDictionary& d, std::string_view key) {
@@ -72,29 +70,21 @@ std::optional<Date> VPKDeviceFirmwareDescription::parseReleaseDate(std::string_v
   if (text.size() != 6) return std::nullopt;
   for (char c : text)
     if (c < '0' || c > '9') return std::nullopt;
-  const int y = 2000 + (text[0] - '0') * 10 + (text[1] - '0');
-  const unsigned m = unsigned((text[2] - '0') * 10 + (text[3] - '0'));
-  const unsigned d = unsigned((text[4] - '0') * 10 + (text[5] - '0'));
-  static constexpr unsigned kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  if (m < 1 || m > 12 || d < 1) return std::nullopt;
-  const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
-  if (d > kDays[m - 1] + (m == 2 && leap ? 1u : 0u)) return std::nullopt;
-  return Date{static_cast<double>(daysFromReference(y, m, d)) * kSecondsPerDay};
+  auto two = [&](size_t at) { return (text[at] - '0') * 10 + (text[at + 1] - '0'); };
+  std::tm tm{};
+  tm.tm_year = 100 + two(0);
+  tm.tm_mon = two(2) - 1;
+  tm.tm_mday = two(4);
+  const std::time_t t = timegm(&tm);  // normalises an impossible day: compare to refuse it
+  const Date date = Date::fromUnixTime(static_cast<double>(t));
+  const std::tm back = utcDay(date.secondsSinceReferenceDate);
+  if (back.tm_year != 100 + two(0) || back.tm_mon != two(2) - 1 || back.tm_mday != two(4)) return std::nullopt;
+  return date;
 }
 
 std::string VPKDeviceFirmwareDescription::formatReleaseDate(const Date& date) {
-  // Civil date of the day that holds `date` (UTC).
-  const int64_t days = static_cast<int64_t>(std::floor(date.secondsSinceReferenceDate / kSecondsPerDay)) + 11323;
-  const int64_t z = days + 719468;
-  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  const unsigned doe = static_cast<unsigned>(z - era * 146097);
-  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const unsigned mp = (5 * doy + 2) / 153;
-  const unsigned d = doy - (153 * mp + 2) / 5 + 1;
-  const unsigned m = mp < 10 ? mp + 3 : mp - 9;
-  const int64_t y = static_cast<int64_t>(yoe) + era * 400 + (m <= 2);
-  return fmt::format("{:02}{:02}{:02}", ((y % 100) + 100) % 100, m, d);
+  const std::tm tm = utcDay(date.secondsSinceReferenceDate);
+  return fmt::format("{:02}{:02}{:02}", tm.tm_year % 100, tm.tm_mon + 1, tm.tm_mday);
 }
 
 VPKDeviceFirmwareDescription::Ptr VPKDeviceFirmwareDescription::createWithDictionary(const ValueDictionary& dictionary) {

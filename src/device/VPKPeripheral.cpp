@@ -211,10 +211,11 @@ void VPKPeripheral::sendCommand(const std::string& command, OperationPriority pr
   }
   if (queue->isSuspended()) VPKLog(1, "WARNING: Command sent while write queue suspended!");
 
-  // The operation learns its own handle through `slot`, filled before it can start.
+  // The operation learns its own handle through `slot`, filled before it can start; weakly,
+  // or a cancelled operation (whose task is never run nor released) would keep itself.
   struct Slot {
     std::mutex mutex;
-    vpk::OperationPtr op;
+    std::weak_ptr<vpk::Operation> op;
   };
   auto slot = std::make_shared<Slot>();
   std::weak_ptr<VPKPeripheral> weak = weak_from_this();
@@ -225,10 +226,10 @@ void VPKPeripheral::sendCommand(const std::string& command, OperationPriority pr
         vpk::OperationPtr op;
         {
           std::lock_guard<std::mutex> l(slot->mutex);
-          op = slot->op;
+          op = slot->op.lock();
         }
         auto commands = weakQueue.lock();
-        if (!commands) return;
+        if (!op || !commands) return;
         auto handedOver = std::make_shared<vpk::Semaphore>(0);
         {
           // Registered before the cancel check: a cancel after the check releases the wait.

@@ -2,6 +2,8 @@
 // the status word, the firmware text, streaming, power-off, update mode.
 #include "BluetoothTestSupport.h"
 
+#include "device/ReplyAssembler.h"
+
 #include <cmath>
 #include <map>
 #include <sstream>
@@ -14,18 +16,9 @@ namespace {
 
 class SimulatedHeadbandProtocol : public SimulatedWorldTest {};
 
-// Decodes a status word text as the host does: 32 binary digits, most significant first.
-struct DecodedStatus {
-  unsigned batteryRaw;
-  bool charging, button;
-};
-DecodedStatus decodeStatus(const std::string& hex) {
-  const uint32_t word = static_cast<uint32_t>(std::stoul(hex, nullptr, 16));
-  std::string bits;
-  for (int b = 31; b >= 0; --b) bits.push_back((word >> b) & 1 ? '1' : '0');
-  return {static_cast<unsigned>(std::stoul(bits.substr(0, 8), nullptr, 2)), bits[16] == '1' || bits[17] == '1',
-          bits[18] == '1' || bits[19] == '1'};
-}
+// The status word as the headband object decodes it.
+using DecodedStatus = vpk::detail::StatusWord;
+DecodedStatus decodeStatus(const std::string& hex) { return vpk::detail::decodeStatusWord(hex).value_or(DecodedStatus{}); }
 
 TEST_F(SimulatedHeadbandProtocol, FramedQueryComesBackBetweenItsEchoes) {
   auto band = world->addHeadband();

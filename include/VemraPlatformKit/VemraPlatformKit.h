@@ -17,6 +17,11 @@
 #include <VemraPlatformKit/analysis/VPKSignalAnalyzerOutput.h>
 #include <VemraPlatformKit/analysis/VPKSignalAnalyzerSample.h>
 #include <VemraPlatformKit/analysis/VPKSignalValidityMonitor.h>
+#include <VemraPlatformKit/device/VPKDeviceFirmwareDescription.h>
+#include <VemraPlatformKit/device/VPKDeviceHandle.h>
+#include <VemraPlatformKit/device/VPKDeviceStatus.h>
+#include <VemraPlatformKit/device/VPKPeripheral.h>
+#include <VemraPlatformKit/device/VPKPeripheralManager.h>
 #include <VemraPlatformKit/dsp/VPKBasicFilter.h>
 #include <VemraPlatformKit/dsp/VPKCompoundFilter.h>
 #include <VemraPlatformKit/dsp/VPKDFT.h>

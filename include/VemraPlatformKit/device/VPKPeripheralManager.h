@@ -91,8 +91,10 @@ class VPK_EXPORT VPKPeripheralManager {
   // ---- platform events forwarded after the peripheral's own handling ----
   /// Service discovery ended (error as the platform reported it).
   virtual void didDiscoverServices(const PeripheralPtr& peripheral, const std::optional<vpk::BluetoothError>& error);
-  /// Characteristic discovery of `service` ended and both TX and RX are known: the command
-  /// queue has just been resumed. Not called while TX or RX is missing.
+  /// Characteristic discovery of `service` ended and the headband can be spoken to: either
+  /// both TX and RX are known (the command queue has just been resumed), or `service` is
+  /// the firmware-update service and its control point is known (a headband in update mode,
+  /// ready for resetOTASystem). Not called otherwise.
   virtual void didDiscoverCharacteristics(const PeripheralPtr& peripheral, const vpk::BluetoothServicePtr& service,
                                           const std::optional<vpk::BluetoothError>& error);
   /// A signal-strength reading (already stored: RSSI() holds it, -10000 when absent).

@@ -257,7 +257,10 @@ void VPKPeripheral::cancelPendingCommands() {
   queue->cancelAllOperations();
   const bool wasSuspended = queue->isSuspended();
   queue->setSuspended(false);
-  queue->waitUntilAllOperationsAreFinished();
+  // On the shared queue the running command's hand-over waits behind this very task (it
+  // would stall the queue for the whole hand-over time); it finds its operation cancelled
+  // and writes nothing, so only callers elsewhere wait.
+  if (!VPKResourceManager::executingInContext()) queue->waitUntilAllOperationsAreFinished();
   dataBuffer_.clear();
   discardingResponse_ = false;
   queue->setSuspended(wasSuspended);

@@ -30,6 +30,7 @@ VPKSignalStreamFileHandlePtr RecordingControl::start(const std::shared_ptr<VPKSi
   writer->setFileHandleClosedHandler(&RecordingControl::handleClosed);
   stream->addOutput(writer);
   current_ = writer;
+  recordedStream_ = stream;
   return current_;
 }
 

@@ -26,12 +26,17 @@ class RecordingControl {
   VPKSignalStreamFileHandlePtr currentFileHandle() const { return current_; }
   bool recordData() const { return recordData_; }
   bool isRecording() const { return current_ != nullptr; }
+  /// Recording the given stream.
+  bool isRecording(const std::shared_ptr<VPKSignalStream>& stream) const {
+    return current_ && stream && recordedStream_.lock() == stream;
+  }
 
   /// What the manager installs as the writer's closed handler (main queue).
   static void handleClosed(const VPKSignalStreamFileHandlePtr& writer);
 
  private:
   VPKSignalStreamFileHandlePtr current_;
+  std::weak_ptr<VPKSignalStream> recordedStream_;
   bool recordData_ = false;
 };
 

@@ -41,6 +41,17 @@ expect "250" "$VEMRA" info "$work/r.vpk"
 head -c 8 "$work/r.bdf" | tail -c 7 | grep -q "BIOSEMI" || fail "bdf id"
 "$VEMRA" analyze "$work/r.vpk" --out "$work/r-cycles.csv" >/dev/null || fail "analyze recording"
 
+# A session records and analyses; the recording reads back; the second session connects
+# the headband the first one made preferred; forgetting it clears the preference.
+expect "recording: $work/s.vpk" "$VEMRA" session --virtual --seconds 3 --record "$work/s.vpk" --analyze
+expect "250" "$VEMRA" info "$work/s.vpk"
+"$VEMRA" analyze "$work/s.vpk" --out "$work/s-cycles.csv" >/dev/null || fail "analyze session recording"
+expect "preferred headband" "$VEMRA" session --virtual --seconds 1
+preferred=$("$VEMRA" devices | awk '/\(preferred\)/ {print $1}')
+[ -n "$preferred" ] || fail "devices: no preferred headband"
+expect "forgot" "$VEMRA" forget "$preferred"
+expect "preferred: none" "$VEMRA" devices
+
 # Broken input is refused with an error, not a crash.
 head -c 40 "$work/r.vpk" > "$work/broken.vpk"
 set +e

@@ -223,7 +223,8 @@ class Session {
     std::string text = fmt::format(
         "{} {} battery {} {}button {} RSSI {} fw {} {:.0f} Hz", device_->name(), statusText(device_->status()),
         battery ? fmt::format("{:.0f}%", *battery * 100) : std::string("-"), device_->isCharging() ? "charging " : "",
-        device_->isMainButtonPressed() ? "down" : "up", device_->RSSI(), firmware ? firmware->stringValue() : "-", rate);
+        device_->isMainButtonPressed() ? "down" : "up",
+        device_->RSSI() == VPKPeripheral::kMissingRSSI ? std::string("-") : std::to_string(device_->RSSI()), firmware ? firmware->stringValue() : "-", rate);
     if (focus_) {
       text += focus_->focus ? fmt::format(" focus {:.3f}", static_cast<double>(*focus_->focus)) : " focus -";
       text += focus_->valid ? " signal valid" : " signal not valid";

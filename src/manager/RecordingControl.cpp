@@ -43,6 +43,14 @@ VPKSignalStreamFileHandlePtr RecordingControl::stop() {
 }
 
 void RecordingControl::handleClosed(const VPKSignalStreamFileHandlePtr& writer) {
+  // A writer that closed without a finished file lost data on the way (a failed write
+  // sticks and leaves URL() unset): it is not announced as a recording, and what reached
+  // the disk stays where it is.
+  if (!writer->URL()) {
+    const auto partial = writer->temporaryURL();
+    VPKLog(1, "Recording lost data and is not announced{}", partial ? "; partial file: " + partial->string() : "");
+    return;
+  }
   if (writer->duration() >= kMinimumDuration) {
     NotificationCenter::defaultCenter().post(VPKBluetoothManagerFinishedRecordedNotification, writer);
   } else {

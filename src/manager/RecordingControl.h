@@ -1,7 +1,8 @@
 #pragma once
 // The device manager's recording of the connected headband's stream: one writer at a time,
 // added as an output of the stream; when it closes, a recording of 2.0 s or more is announced
-// with VPKBluetoothManagerFinishedRecordedNotification and a shorter one is deleted.
+// with VPKBluetoothManagerFinishedRecordedNotification and a shorter one is deleted; one that
+// lost data (closed without a finished file) is neither.
 // Lives on the shared work queue (every call in the shared context).
 
 #include <VemraPlatformKit/acquisition/VPKSignalStream.h>

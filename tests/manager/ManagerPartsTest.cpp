@@ -140,6 +140,13 @@ TEST_F(RecordingRuleTest, ShortRecordingsAreDeletedLongerOnesAnnounced) {
     settle();
     EXPECT_EQ(fs::exists(file), chunks == 167) << chunks;
   }
+  // A writer without a finished file (it lost data) is not announced.
+  auto broken = VPKSignalStreamFileHandle::createForWriting();
+  for (int i = 0; i < 200; ++i) broken->addData(chunk);
+  broken->discardAllAssociatedURLs();
+  broken->closeFile();
+  vpk::detail::RecordingControl::handleClosed(broken);
+  settle();
   ASSERT_EQ(announced.size(), 1u);
   EXPECT_GE(announced[0]->duration(), 2.0);
   vpk::NotificationCenter::defaultCenter().removeObserver(token);

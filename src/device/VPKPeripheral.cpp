@@ -74,6 +74,14 @@ long roundedPercent(float fraction) { return std::lround(static_cast<double>(fra
 
 struct VPKPeripheral::CommandQueue {
   std::shared_ptr<vpk::OperationQueue> queue = vpk::OperationQueue::create("com.ulko.vpk.peripheral.commands");
+  // The hand-over the running command waits for; a cancel releases it at once.
+  std::mutex mutex;
+  std::shared_ptr<vpk::Semaphore> handOver;
+
+  void releaseHandOver() {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (handOver) handOver->signal();
+  }
 };
 
 // ---- GATT table ----
@@ -205,19 +213,32 @@ void VPKPeripheral::sendCommand(const std::string& command, OperationPriority pr
   };
   auto slot = std::make_shared<Slot>();
   std::weak_ptr<VPKPeripheral> weak = weak_from_this();
+  std::weak_ptr<CommandQueue> weakQueue = commands_;
   std::lock_guard<std::mutex> lock(slot->mutex);
   slot->op = queue->addOperation(
-      [slot, weak, command] {
+      [slot, weak, weakQueue, command] {
         vpk::OperationPtr op;
         {
           std::lock_guard<std::mutex> l(slot->mutex);
           op = slot->op;
         }
+        auto commands = weakQueue.lock();
+        if (!commands) return;
+        auto handedOver = std::make_shared<vpk::Semaphore>(0);
+        {
+          // Registered before the cancel check: a cancel after the check releases the wait.
+          std::lock_guard<std::mutex> l(commands->mutex);
+          commands->handOver = handedOver;
+        }
+        auto done = [&commands] {
+          std::lock_guard<std::mutex> l(commands->mutex);
+          commands->handOver.reset();
+        };
         if (op->isCancelled()) {
           VPKLog(0, "Command {} cancelled...", command);
+          done();
           return;
         }
-        auto handedOver = std::make_shared<vpk::Semaphore>(0);
         VPKResourceManager::performBlock([op, weak, command, handedOver] {
           if (op->isCancelled()) {
             VPKLog(0, "Command {} cancelled...", command);
@@ -230,6 +251,7 @@ void VPKPeripheral::sendCommand(const std::string& command, OperationPriority pr
           VPKLog(1, "Command({}) may be timing out...", command);
           op->cancel();
         }
+        done();
       },
       priority);
 }
@@ -255,6 +277,10 @@ bool VPKPeripheral::isCommandQueueSuspended() const { return commands_->queue->i
 void VPKPeripheral::cancelPendingCommands() {
   auto& queue = commands_->queue;
   queue->cancelAllOperations();
+  // A command waiting for its hand-over on this very queue would hold it for the whole
+  // 3 s limit (and every signal packet with it): release it now; its hand-over, when it
+  // runs, sees the cancel and writes nothing.
+  commands_->releaseHandOver();
   const bool wasSuspended = queue->isSuspended();
   queue->setSuspended(false);
   // On the shared queue the running command's hand-over waits behind this very task (it
@@ -532,7 +558,10 @@ void VPKPeripheral::setCharging(bool charging) {
 }
 
 void VPKPeripheral::setBatteryLevel(std::optional<float> level) {
-  if (batteryLevel_ && std::fabs(level.value_or(0.0f) - *batteryLevel_) < kFloatEpsilon) return;
+  // Clearing always takes effect: an empty battery (level 0) must be forgotten when the
+  // charger is removed, or the level, which never rises while present, would stay at 0.
+  if (batteryLevel_ && level && std::fabs(*level - *batteryLevel_) < kFloatEpsilon) return;
+  if (!batteryLevel_ && !level) return;
   batteryLevel_ = level;
   tellManager([](VPKPeripheralManager& m, const VPKPeripheralPtr& p) { m.handleDeviceBatteryUpdate(p); });
 }

@@ -509,6 +509,8 @@ void HeadbandCore::handleWrite(LinkRequest& request, uint64_t n) {
 void HeadbandCore::closeLink(std::optional<BluetoothError> error, AfterClose after) {
   if (!link_) return;
   std::unique_ptr<SimulatedLink> link = std::move(link_);
+  // A headband that is already going to sleep or rebooting does so whoever ends the link.
+  if (link->closeWhenDrained && after == AfterClose::Advertise) after = link->afterClose;
   ++autoDisconnectGeneration_;
   firmware_.setStreaming(false, WorldCore::now());
   VPKLog(0, "Simulated headband {}: link closed{}", config_.name, error ? " (" + error->description + ")" : "");

@@ -1,0 +1,178 @@
+// A headband through its whole session, and the command channel's framing, ordering and
+// hand-over limits, against the simulated headband.
+#include "device/DeviceTestSupport.h"
+
+#include <VemraPlatformKit/analysis/VPKSignalAnalyzer.h>
+#include <VemraPlatformKit/analysis/VPKSignalAnalyzerOutput.h>
+#include <VemraPlatformKit/platform/dispatch/Synchronization.h>
+
+#include <atomic>
+
+namespace vpk::test {
+namespace {
+
+struct CountingOutput : VPKSignalAnalyzerOutput {
+  std::atomic<int> results{0};
+  void signalAnalyzerDidPerformAnalysis(VPKSignalAnalyzer&, const std::shared_ptr<VPKChannelSet>&) override {
+    ++results;
+  }
+};
+
+TEST_F(DeviceTest, SessionConnectsReadsStatusStreamsIntoAnAnalyzerAndPowersDown) {
+  auto band = world->addHeadband(named("Vemra 1a2b"));
+  auto d = connect(band);
+  ASSERT_TRUE(d);
+  EXPECT_EQ(commands(band), (std::vector<std::string>{"DW0308\r", "DR0404\r", "Q1\r"}));
+
+  onQueue([&] {
+    ASSERT_TRUE(d->firmwareVersion());
+    EXPECT_EQ(d->firmwareVersion()->stringValue(), "4.2.1281");
+    EXPECT_TRUE(d->firmwareVersion()->isNewerThanOrEqualToMinimumVersion());
+    EXPECT_EQ(d->objectForKey("firmware")["patchVersion"].intValue(), 1281);
+    ASSERT_TRUE(d->batteryLevel());  // 3.95 V reads above the top of the range
+    EXPECT_FLOAT_EQ(*d->batteryLevel(), 1.0f);
+    EXPECT_FALSE(d->isCharging());
+    EXPECT_EQ(d->hardwareIdentifier(), "VMR1A2B");
+    EXPECT_EQ(d->systemQueryResponses().size(), 1u);
+  });
+
+  auto analyzer = VPKSignalAnalyzer::analyzer();
+  auto output = std::make_shared<CountingOutput>();
+  analyzer->addOutput(output);
+  auto handle = onQueue([&] { return d->deviceHandle(); });
+  handle->stream()->addOutput(analyzer);
+  handle->startStreaming();
+  advance(3.0);
+  EXPECT_TRUE(band->isStreaming());
+  EXPECT_TRUE(handle->isStreaming());
+  EXPECT_GT(output->results.load(), 10);
+
+  handle->powerDown();
+  advance(2.0);
+  EXPECT_FALSE(band->isPoweredOn());
+  EXPECT_FALSE(band->isConnected());
+  EXPECT_EQ(handle->status(), VPKDeviceStatusPoweredOff);
+  onQueue([&] { EXPECT_FALSE(d->stream()->isOpened()); });
+  analyzer->removeFromSignalStream();
+}
+
+TEST_F(DeviceTest, StoredFirmwareIsUsedWithoutAskingAgain) {
+  auto band = world->addHeadband();
+  auto d = connect(band);
+  ASSERT_TRUE(d);
+  onQueue([&] { EXPECT_TRUE(d->savePersistentDeviceInfo()); });
+  onQueue([&] { d->disconnect(); });
+  advance(1.0);
+  const long asked = received(band, "Q1\r");
+  onQueue([&] { d->connectWithHandler(nullptr); });
+  advance(2.0);
+  EXPECT_EQ(received(band, "Q1\r"), asked);
+  onQueue([&] { EXPECT_EQ(d->status(), VPKDeviceStatusConnected); });
+}
+
+TEST_F(DeviceTest, FramedCommandsTakeThreeWritesAndTheQueueRunsByPriority) {
+  auto band = world->addHeadband();
+  auto d = connect(band);
+  ASSERT_TRUE(d);
+  const size_t before = band->receivedCommands().size();
+  onQueue([&] {
+    d->sendCommand("DR0505\r", OperationPriority::Normal);   // starts, then waits for this queue
+    d->sendCommand("DR0606\r", OperationPriority::Low);
+    d->sendCommand("DR0707\r", OperationPriority::High);
+    d->sendCommand("S00\r", OperationPriority::VeryHigh);   // written at once, ahead of all
+  });
+  advance(1.0);
+  const auto all = band->receivedCommands();
+  const std::vector<std::string> sent(all.begin() + long(before), all.end());
+  EXPECT_EQ(sent, (std::vector<std::string>{"S00\r", "E<p>\r", "DR0505\r", "EDR0505\r</p>\r", "E<p>\r", "DR0707\r",
+                                            "EDR0707\r</p>\r", "E<p>\r", "DR0606\r", "EDR0606\r</p>\r"}));
+}
+
+TEST_F(DeviceTest, SuspendedQueueHoldsEvenVeryHighCommandsAndCancelKeepsItSuspended) {
+  auto band = world->addHeadband();
+  auto d = discover(band);
+  ASSERT_TRUE(d);
+  onQueue([&] {
+    EXPECT_TRUE(d->isCommandQueueSuspended());
+    d->sendCommand("DW01FF\r", OperationPriority::VeryHigh);
+  });
+  EXPECT_TRUE(log.contains("WARNING: Command sent while write queue suspended!"));
+  onQueue([&] {
+    d->cancelPendingCommands();
+    EXPECT_TRUE(d->isCommandQueueSuspended());
+    EXPECT_TRUE(d->dataBuffer().empty());
+  });
+  onQueue([&] { d->connectWithHandler(nullptr); });
+  advance(2.0);
+  EXPECT_EQ(received(band, "DW01FF\r"), 0);
+  EXPECT_TRUE(band->isPoweredOn());
+}
+
+TEST_F(DeviceTest, CancelReleasesAHandOverQueuedBehindItAndNothingIsWritten) {
+  auto band = world->addHeadband();
+  auto d = connect(band);
+  ASSERT_TRUE(d);
+  const size_t before = band->receivedCommands().size();
+  // The command's hand-over waits behind this very task; without the release the cancel
+  // would hold the shared queue (and, here, virtual time) for the 3 s limit.
+  onQueue([&] {
+    d->sendCommand("DR0909\r", OperationPriority::Normal);
+    d->cancelPendingCommands();
+  });
+  advance(0.5);
+  EXPECT_FALSE(log.contains("may be timing out"));
+  EXPECT_EQ(band->receivedCommands().size(), before);
+}
+
+TEST_F(DeviceTest, SleepAnnouncementPowersOffAndAsksForDisconnection) {
+  auto band = world->addHeadband();
+  auto d = connect(band);
+  ASSERT_TRUE(d);
+  band->powerOff();
+  advance(1.0);
+  EXPECT_TRUE(log.contains("Device sent shutdown notification"));
+  onQueue([&] {
+    EXPECT_EQ(d->status(), VPKDeviceStatusPoweredOff);
+    EXPECT_TRUE(d->removeOnDisconnect());
+    EXPECT_EQ(manager->count("disconnect"), 1u);
+  });
+}
+
+TEST_F(DeviceTest, WriteErrorCancelsPendingCommandsAndIsLogged) {
+  auto band = world->addHeadband();
+  auto d = connect(band);
+  ASSERT_TRUE(d);
+  band->failNextWrites(1);
+  onQueue([&] { d->sendCommand("S01\r"); });
+  advance(0.5);
+  EXPECT_TRUE(log.contains("Failed to write command..."));
+  onQueue([&] { EXPECT_EQ(d->objectForKey("errors")["deviceWriteErrors"].size(), 1u); });
+}
+
+TEST_F(DeviceTest, UpdateModeHeadbandIsResetThroughItsControlPoint) {
+  auto band = world->addHeadband(inUpdateMode());
+  auto d = discover(band);
+  ASSERT_TRUE(d);
+  onQueue([&] {
+    EXPECT_TRUE(d->isInOTAMode());
+    d->resetOTASystem([this](const std::optional<VPKError>& e) {
+      ASSERT_TRUE(e);
+      EXPECT_EQ(e->code, 2);
+      EXPECT_EQ(e->description, "No valid OTA characteristics discovered.");
+      manager->calls.push_back("refused");
+    });
+  });
+  settle();
+  onQueue([&] { d->connectWithHandler(nullptr); });
+  advance(1.0);
+  onQueue([&] {
+    EXPECT_EQ(manager->count("refused"), 1u);
+    EXPECT_EQ(manager->count("otaReady"), 1u);
+    EXPECT_EQ(manager->count("otaReset"), 1u);
+  });
+  advance(2.0);
+  EXPECT_FALSE(band->isInUpdateMode());
+}
+
+}  // namespace
+}  // namespace vpk::test

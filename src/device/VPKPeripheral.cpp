@@ -283,10 +283,7 @@ void VPKPeripheral::cancelPendingCommands() {
   commands_->releaseHandOver();
   const bool wasSuspended = queue->isSuspended();
   queue->setSuspended(false);
-  // On the shared queue the running command's hand-over waits behind this very task (it
-  // would stall the queue for the whole hand-over time); it finds its operation cancelled
-  // and writes nothing, so only callers elsewhere wait.
-  if (!VPKResourceManager::executingInContext()) queue->waitUntilAllOperationsAreFinished();
+  queue->waitUntilAllOperationsAreFinished();
   dataBuffer_.clear();
   discardingResponse_ = false;
   queue->setSuspended(wasSuspended);

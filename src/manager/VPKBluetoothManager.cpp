@@ -269,6 +269,22 @@ void VPKBluetoothManager::displayBluetoothPoweredOffAlertIfNeeded() {
 // Search
 // ---------------------------------------------------------------------------------------
 
+// Called off the shared queue, posts `method` there (the manager held weakly) and says so.
+bool VPKBluetoothManager::redispatched(void (VPKBluetoothManager::*method)()) {
+  if (VPKResourceManager::executingInContext()) return false;
+  std::weak_ptr<VPKBluetoothManager> weak = weak_from_this();
+  VPKResourceManager::performBlock([weak, method] {
+    if (auto self = weak.lock()) ((*self).*method)();
+  });
+  return true;
+}
+
+void VPKBluetoothManager::cancelDelayedStop() {
+  if (!delayedStopTimer_) return;
+  delayedStopTimer_->invalidate();
+  delayedStopTimer_.reset();
+}
+
 bool VPKBluetoothManager::scanWithOptions(unsigned options) {
   if (!central_ || central_->state() != BluetoothAdapterState::PoweredOn) {
     currentScanOptions_ = 0;
@@ -287,17 +303,8 @@ void VPKBluetoothManager::notifySearchStatusChange() {
 }
 
 void VPKBluetoothManager::startSearchingForDevices() {
-  if (!VPKResourceManager::executingInContext()) {
-    std::weak_ptr<VPKBluetoothManager> weak = weak_from_this();
-    VPKResourceManager::performBlock([weak] {
-      if (auto self = weak.lock()) self->startSearchingForDevices();
-    });
-    return;
-  }
-  if (delayedStopTimer_) {
-    delayedStopTimer_->invalidate();
-    delayedStopTimer_.reset();
-  }
+  if (redispatched(&VPKBluetoothManager::startSearchingForDevices)) return;
+  cancelDelayedStop();
   VPKLog(1, "Starting search for devices...");
   if (scanWithOptions(swipeSearch_ ? kScanOptionsSwipe : kScanOptionsSearch)) {
     const bool was = searching_;
@@ -315,17 +322,8 @@ void VPKBluetoothManager::startSearchingForDevices() {
 }
 
 void VPKBluetoothManager::stopSearchingForDevices() {
-  if (!VPKResourceManager::executingInContext()) {
-    std::weak_ptr<VPKBluetoothManager> weak = weak_from_this();
-    VPKResourceManager::performBlock([weak] {
-      if (auto self = weak.lock()) self->stopSearchingForDevices();
-    });
-    return;
-  }
-  if (delayedStopTimer_) {
-    delayedStopTimer_->invalidate();
-    delayedStopTimer_.reset();
-  }
+  if (redispatched(&VPKBluetoothManager::stopSearchingForDevices)) return;
+  cancelDelayedStop();
   swipeSearch_ = false;
   VPKLog(1, "Stopping all device searches...");
   const bool changed = searching_ || searchWhenBLEEnabled_;
@@ -888,13 +886,7 @@ void VPKBluetoothManager::handleDeviceChargeStateChanged(const PeripheralPtr& pe
 // ---------------------------------------------------------------------------------------
 
 void VPKBluetoothManager::terminateAllConnections() {
-  if (!VPKResourceManager::executingInContext()) {
-    std::weak_ptr<VPKBluetoothManager> weak = weak_from_this();
-    VPKResourceManager::performBlock([weak] {
-      if (auto self = weak.lock()) self->terminateAllConnections();
-    });
-    return;
-  }
+  if (redispatched(&VPKBluetoothManager::terminateAllConnections)) return;
   VPKLog(1, "Terminating all device connections...");
   terminatingAllConnections_ = true;
   stopSearchingForDevices();
@@ -915,10 +907,7 @@ void VPKBluetoothManager::terminateAllConnections() {
 void VPKBluetoothManager::reset() {
   VPKResourceManager::performBlockAndWait([this] {
     stopAllTimers();
-    if (delayedStopTimer_) {
-      delayedStopTimer_->invalidate();
-      delayedStopTimer_.reset();
-    }
+    cancelDelayedStop();
     updates_->removeAllHandlers();
     stopSwipeBasedAutoConnection();
     stopSearchingForDevices();

@@ -224,6 +224,32 @@ TEST_F(VPKBluetoothManagerTest, PreferredHeadbandConnectsItselfUnlessDisconnecte
   EXPECT_FALSE(saw(VPKDeviceUpdateWillConnect));
 }
 
+TEST_F(VPKBluetoothManagerTest, ButtonHeldTenSecondsPowersOffAndAPowerDownWaitsForTheRelease) {
+  auto band = addHeadband();
+  launch();
+  ASSERT_TRUE(connectFirst());
+  // A power-down asked for while the button is down waits for the release, which does not
+  // power the headband down by itself.
+  band->pressButton();
+  ASSERT_TRUE(runUntil([&] { return handle->isMainButtonPressed(); }, 3));
+  handle->powerDown();
+  settle();
+  EXPECT_FALSE(saw(VPKDeviceUpdateWillPowerOff));
+  band->releaseButton();
+  ASSERT_TRUE(runUntil([&] { return saw(VPKDeviceUpdateMainButtonReleased); }, 3));
+  advance(3);
+  EXPECT_EQ(handle->status(), VPKDeviceStatusConnected);
+
+  // The manager learns of the press at the next status answer, so 12 s on the headband
+  // are a little less for the manager.
+  band->holdButton(12);
+  ASSERT_TRUE(runUntil([&] { return saw(VPKDeviceUpdateWillPowerOff); }, 12));
+  EXPECT_FALSE(saw(VPKDeviceUpdateDidPowerOff));
+  ASSERT_TRUE(runUntil([&] { return saw(VPKDeviceUpdateDidRemove); }, 5));
+  EXPECT_TRUE(saw(VPKDeviceUpdateDidPowerOff));
+  EXPECT_TRUE(manager->availableDevices().empty());
+}
+
 TEST_F(VPKBluetoothManagerTest, DelayedStopEndsTheSearchAndAStartCancelsIt) {
   addHeadband();
   launch();

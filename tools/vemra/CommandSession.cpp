@@ -129,6 +129,12 @@ class Session {
         device->connect();
       }
     } else if (reason == VPKDeviceUpdateDidConnect) {
+      // With a NAME, a preferred headband that connected itself on discovery is not the one
+      // asked for: connecting the named one will end its link.
+      if (!options_.name.empty() && !matches(options_.name, {device->name(), device->manualName(),
+                                                             device->hardwareIdentifier(), device->identifier()})) {
+        return;
+      }
       connectedAt_ = vpk::Clock::timestamp();
       device_ = device;
       line(fmt::format("connected {} after {:.3f} s", device->name(), connectedAt_ - startedAt_), true);

@@ -297,6 +297,8 @@ class VPK_EXPORT VPKBluetoothManager : public VPKPeripheralManager,
 
  private:
   void setupWithOptions();
+  bool redispatched(void (VPKBluetoothManager::*method)());
+  void cancelDelayedStop();
   void installApplicationObservers();
   void handleApplicationEvent(bool terminating);
   bool scanWithOptions(unsigned options);

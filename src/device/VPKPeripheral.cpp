@@ -8,6 +8,7 @@
 
 #include "analysis/ElectrodeFailureFlags.h"
 #include "device/HeadbandText.h"
+#include "device/ReplyAssembler.h"
 
 #include <algorithm>
 #include <array>
@@ -30,6 +31,7 @@ using namespace vpk::detail;
 namespace {
 
 constexpr double kHandOverTimeout = 3.0;
+static_assert(VPKPeripheral::kMaxResponseLength == ReplyAssembler::kMaxLength);
 constexpr float kFloatEpsilon = FLT_EPSILON;
 
 // The analyzer reaches a stream's headband through this view to set its electrode flags.
@@ -56,8 +58,6 @@ void installElectrodeFlagsLookup() {
   });
 }
 
-bool startsWith(std::string_view s, std::string_view p) { return s.substr(0, p.size()) == p; }
-bool endsWith(std::string_view s, std::string_view p) { return s.size() >= p.size() && s.substr(s.size() - p.size()) == p; }
 
 std::vector<uint8_t> ascii(std::string_view s) { return std::vector<uint8_t>(s.begin(), s.end()); }
 
@@ -125,7 +125,12 @@ bool VPKPeripheral::isUnframedCommand(std::string_view command) {
 
 VPKPeripheral::VPKPeripheral(Token, BluetoothPeripheralPtr peripheral, std::weak_ptr<VPKPeripheralManager> manager,
                              const vpk::BluetoothAdvertisementData& advertisingData)
-    : peripheral_(std::move(peripheral)), manager_(std::move(manager)), advertismentData_(advertisingData) {}
+    : peripheral_(std::move(peripheral)),
+      manager_(std::move(manager)),
+      advertismentData_(advertisingData),
+      replies_(std::make_unique<ReplyAssembler>()) {}
+
+const std::string& VPKPeripheral::dataBuffer() const { return replies_->buffer(); }
 
 std::shared_ptr<VPKPeripheral> VPKPeripheral::create(BluetoothPeripheralPtr peripheral,
                                                      std::weak_ptr<VPKPeripheralManager> manager,
@@ -284,8 +289,7 @@ void VPKPeripheral::cancelPendingCommands() {
   const bool wasSuspended = queue->isSuspended();
   queue->setSuspended(false);
   queue->waitUntilAllOperationsAreFinished();
-  dataBuffer_.clear();
-  discardingResponse_ = false;
+  replies_->clear();
   queue->setSuspended(wasSuspended);
 }
 
@@ -374,41 +378,27 @@ void VPKPeripheral::didUpdateValue(const BluetoothPeripheralPtr&, const Bluetoot
     return;
   }
   if (!characteristic || characteristic->uuid() != rxCharacteristicUUID()) return;
-  if (!value.empty() && (value[0] == 0xA0 || value[0] == 0xFE)) {
+  if (ReplyAssembler::isSignalPacket(value)) {
     stream_->processData(value);
     return;
   }
-  const std::string text(value.begin(), value.end());
-  const std::string_view trimmed = trimReply(text);
-  if (startsWith(trimmed, "<p>")) {
-    dataBuffer_.clear();
-    discardingResponse_ = false;
-  } else if (endsWith(trimmed, "</p>")) {
-    const std::string command(trimmed.substr(0, trimmed.find("</p>")));
-    if (discardingResponse_)
-      VPKLog(1, "Dropped the over-long reply to {}", command);
-    else
-      handleQueryResponseForCommand(command, std::nullopt);
-    dataBuffer_.clear();
-    discardingResponse_ = false;
-  } else {
-    appendResponseText(text);
+  ReplyAssembler::Reply reply;
+  switch (replies_->feed(value, &reply)) {
+    case ReplyAssembler::Event::Completed: dispatchResponse(reply.echoed, reply.response); break;
+    case ReplyAssembler::Event::Discarded: VPKLog(1, "Dropped the over-long reply to {}", reply.echoed); break;
+    case ReplyAssembler::Event::Overflowed:
+      VPKLog(1, "WARNING: Device({}) reply exceeds {} bytes without an end; dropping it", name_,
+             ReplyAssembler::kMaxLength);
+      break;
+    default: break;
   }
-}
-
-void VPKPeripheral::appendResponseText(const std::string& text) {
-  if (discardingResponse_) return;
-  if (dataBuffer_.size() + text.size() > kMaxResponseLength) {
-    VPKLog(1, "WARNING: Device({}) reply exceeds {} bytes without an end; dropping it", name_, kMaxResponseLength);
-    dataBuffer_.clear();
-    discardingResponse_ = true;
-    return;
-  }
-  dataBuffer_ += text;
 }
 
 void VPKPeripheral::handleQueryResponseForCommand(const std::string& command, const std::optional<VPKError>&) {
-  const std::string response(trimReply(dataBuffer_));
+  dispatchResponse(command, std::string(trimReply(replies_->buffer())));
+}
+
+void VPKPeripheral::dispatchResponse(const std::string& command, const std::string& response) {
   if (command == "Q1\r") {
     VPKLog(0, "Recieved firmware reading:{}", response);
     handleReadFirmwareVersionResponse(response);
@@ -456,7 +446,7 @@ void VPKPeripheral::setStatus(unsigned long status) {
 }
 
 void VPKPeripheral::handleReadSystemQueryResponse(const std::string& response) {
-  const std::optional<uint32_t> word = scanHex32(response);
+  const std::optional<StatusWord> word = decodeStatusWord(response);
   if (!word) {
     // A garbled answer read as 0 would report an empty battery that, by the level rule,
     // could never rise again until the charger is plugged in: skip it instead.
@@ -465,10 +455,9 @@ void VPKPeripheral::handleReadSystemQueryResponse(const std::string& response) {
     systemUpdateAttempts_ = 0;
     return;
   }
-  const auto raw = static_cast<uint8_t>(*word >> 24);
-  const bool charge = (*word & 0xC000u) != 0;
-  const bool button = (*word & 0x3000u) != 0;
-  processSystemState(raw, charge, button);
+  const uint8_t raw = word->batteryRaw;
+  const bool button = word->button;
+  processSystemState(raw, word->charging, button);
   systemQueryResponses_.push_back(Value::dictionary({
       {"raw", response},
       {"batteryRaw", raw},
@@ -708,8 +697,7 @@ void VPKPeripheral::connectWithHandler(Completion handler) {
     return;
   }
   if (handler) connectHandlers_.push_back(std::move(handler));
-  dataBuffer_.clear();
-  discardingResponse_ = false;
+  replies_->clear();
   tellManager([](VPKPeripheralManager& m, const VPKPeripheralPtr& p) { m.connectDevice(p); });
 }
 
@@ -718,8 +706,7 @@ void VPKPeripheral::disconnectWithHandler(Completion handler) {
   resetInactivity();
   cancelInactivityDisconnectionRequests();
   if (handler) disconnectHandlers_.push_back(std::move(handler));
-  dataBuffer_.clear();
-  discardingResponse_ = false;
+  replies_->clear();
   tellManager([](VPKPeripheralManager& m, const VPKPeripheralPtr& p) { m.disconnectDevice(p); });
 }
 

@@ -5,6 +5,8 @@
 
 #include "support/VirtualTime.h"
 
+#include "device/ReplyAssembler.h"
+
 #include <VemraPlatformKit/platform/bluetooth/BluetoothCentral.h>
 #include <VemraPlatformKit/platform/bluetooth/simulated/SimulatedWorld.h>
 #include <VemraPlatformKit/platform/dispatch/Clock.h>
@@ -174,39 +176,18 @@ class RecordingDelegate : public BluetoothCentralDelegate, public BluetoothPerip
   std::vector<BluetoothEvent> events_;
 };
 
-/// Reads RX notifications as the host does: signal packets aside; a text whose trimmed
-/// form begins with "<p>" starts a reply, one that ends with "</p>" closes it (the text
-/// before "</p>" is the echoed command), anything else is reply text.
+/// The replies in recorded RX notifications, read by the headband object's own assembler.
 struct ReplyAssembler {
-  struct Reply {
-    std::string echoed;    // the command as echoed, with its carriage return
-    std::string response;  // the reply text, trimmed
-  };
+  using Reply = vpk::detail::ReplyAssembler::Reply;
   std::vector<Reply> replies;
-  std::string buffer;
 
-  static std::string trim(const std::string& s) {
-    size_t b = 0, e = s.size();
-    while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
-    while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
-    return s.substr(b, e - b);
-  }
-  void feed(const std::vector<uint8_t>& value) {
-    if (value.empty() || value[0] == 0xA0 || value[0] == 0xFE) return;
-    const std::string text(value.begin(), value.end());
-    const std::string t = trim(text);
-    if (t.rfind("<p>", 0) == 0) {
-      buffer.clear();
-    } else if (t.size() >= 4 && t.compare(t.size() - 4, 4, "</p>") == 0) {
-      replies.push_back({t.substr(0, t.find("</p>")), trim(buffer)});
-      buffer.clear();
-    } else {
-      buffer += text;
-    }
-  }
   static ReplyAssembler of(const RecordingDelegate& d) {
     ReplyAssembler a;
-    for (const auto& v : d.values(SimulatedHeadband::rxCharacteristicUUID())) a.feed(v);
+    vpk::detail::ReplyAssembler assembler;
+    for (const auto& v : d.values(SimulatedHeadband::rxCharacteristicUUID())) {
+      Reply r;
+      if (assembler.feed(v, &r) == vpk::detail::ReplyAssembler::Event::Completed) a.replies.push_back(std::move(r));
+    }
     return a;
   }
 };

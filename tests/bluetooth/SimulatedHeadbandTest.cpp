@@ -2,6 +2,10 @@
 // the status word, the firmware text, streaming, power-off, update mode.
 #include "BluetoothTestSupport.h"
 
+#include <VemraPlatformKit/device/VPKDeviceFirmwareDescription.h>
+
+#include "device/ReplyAssembler.h"
+
 #include <cmath>
 #include <map>
 #include <sstream>
@@ -14,60 +18,9 @@ namespace {
 
 class SimulatedHeadbandProtocol : public SimulatedWorldTest {};
 
-// Decodes a status word text as the host does: 32 binary digits, most significant first.
-struct DecodedStatus {
-  unsigned batteryRaw;
-  bool charging, button;
-};
-DecodedStatus decodeStatus(const std::string& hex) {
-  const uint32_t word = static_cast<uint32_t>(std::stoul(hex, nullptr, 16));
-  std::string bits;
-  for (int b = 31; b >= 0; --b) bits.push_back((word >> b) & 1 ? '1' : '0');
-  return {static_cast<unsigned>(std::stoul(bits.substr(0, 8), nullptr, 2)), bits[16] == '1' || bits[17] == '1',
-          bits[18] == '1' || bits[19] == '1'};
-}
-
-// Reads the identification text the way the host's firmware parse does.
-struct ParsedFirmware {
-  bool accepted = false;
-  long major = -1, minor = -1;
-  unsigned long build = 0;
-  std::string date;
-};
-std::vector<std::string> split(const std::string& s, const std::string& sep) {
-  std::vector<std::string> out;
-  size_t from = 0;
-  for (;;) {
-    const size_t at = s.find(sep, from);
-    out.push_back(s.substr(from, at == std::string::npos ? std::string::npos : at - from));
-    if (at == std::string::npos) return out;
-    from = at + sep.size();
-  }
-}
-ParsedFirmware parseFirmware(const std::string& text) {
-  ParsedFirmware f;
-  if (text.find("Q1") == std::string::npos) return f;
-  const auto pieces = split(text, ":");
-  if (pieces.size() < 2) return f;
-  std::string name = pieces[1], upper = name;
-  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  if (upper.rfind("VEMRA", 0) != 0) return f;
-  const std::string buildText = ReplyAssembler::trim(split(pieces.back(), "-").back());
-  std::string version;
-  for (const auto& p : split(name, "VEMRA_V.")) version += p;
-  std::string joined;
-  for (const auto& p : split(version, "_RC_")) joined += (joined.empty() ? "" : "_") + p;
-  std::string dotted;
-  for (const auto& p : split(joined, "_")) dotted += (dotted.empty() ? "" : ".") + p;
-  const auto parts = split(ReplyAssembler::trim(dotted), ".");
-  if (parts.size() < 3) return f;
-  f.accepted = true;
-  f.major = std::stol(parts[0]);
-  f.minor = std::stol(parts[1]);
-  f.date = parts[2];
-  f.build = std::stoul(buildText, nullptr, 16);
-  return f;
-}
+// The status word as the headband object decodes it.
+using DecodedStatus = vpk::detail::StatusWord;
+DecodedStatus decodeStatus(const std::string& hex) { return vpk::detail::decodeStatusWord(hex).value_or(DecodedStatus{}); }
 
 TEST_F(SimulatedHeadbandProtocol, FramedQueryComesBackBetweenItsEchoes) {
   auto band = world->addHeadband();
@@ -130,28 +83,19 @@ TEST_F(SimulatedHeadbandProtocol, RepliesAndEchoesTravelInNotificationsOfAtMostT
 TEST_F(SimulatedHeadbandProtocol, FirmwareTextIsWhatTheHostParseAccepts) {
   auto standard = world->addHeadband();
   auto link = connect(standard);
-  ParsedFirmware f = parseFirmware(query(link, "Q1\r"));
-  EXPECT_TRUE(f.accepted);
-  EXPECT_EQ(f.major, 4);
-  EXPECT_EQ(f.minor, 2);
-  EXPECT_EQ(f.build, 1281u);
-  EXPECT_EQ(f.date, "140917");
+  auto f = VPKDeviceFirmwareDescription::createWithResponse(query(link, "Q1\r"));
+  ASSERT_TRUE(f);
+  EXPECT_EQ(f->stringValue(), "4.2.1281");
+  EXPECT_EQ(VPKDeviceFirmwareDescription::formatReleaseDate(*f->releaseDate()), "140917");
 
   SimulatedHeadband::Configuration c;
   c.name = "Vemra beta";
-  c.firmware.major = 5;
-  c.firmware.minor = 11;
-  c.firmware.build = 0x4F3;
-  c.firmware.releaseDate = "210302";
-  c.firmware.releaseCandidate = true;
-  c.firmware.hardware.clear();
-  auto candidate = world->addHeadband(c);
-  f = parseFirmware(candidate->firmwareText());
-  EXPECT_TRUE(f.accepted);
-  EXPECT_EQ(f.major, 5);
-  EXPECT_EQ(f.minor, 11);
-  EXPECT_EQ(f.build, 1267u);
-  EXPECT_EQ(f.date, "210302");
+  c.firmware = {.major = 5, .minor = 11, .build = 0x4F3, .releaseDate = "210302", .releaseCandidate = true,
+                .hardware = ""};
+  f = VPKDeviceFirmwareDescription::createWithResponse(world->addHeadband(c)->firmwareText());
+  ASSERT_TRUE(f);
+  EXPECT_EQ(f->stringValue(), "5.11.1267");
+  EXPECT_EQ(VPKDeviceFirmwareDescription::formatReleaseDate(*f->releaseDate()), "210302");
 }
 
 TEST_F(SimulatedHeadbandProtocol, StatusWordCarriesBatteryChargeAndButton) {

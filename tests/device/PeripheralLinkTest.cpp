@@ -176,3 +176,60 @@ TEST_F(DeviceTest, UpdateModeHeadbandIsResetThroughItsControlPoint) {
 
 }  // namespace
 }  // namespace vpk::test
+
+namespace vpk::test {
+namespace {
+
+TEST_F(DeviceTest, DiscoveryErrorsAreCountedAndLeaveTheQueueSuspended) {
+  auto band = world->addHeadband();
+  auto d = discover(band);
+  ASSERT_TRUE(d);
+  band->failNextServiceDiscovery();
+  onQueue([&] { d->connectWithHandler(nullptr); });
+  advance(1.0);
+  onQueue([&] {
+    EXPECT_EQ(d->objectForKey("errors")["deviceDiscoverServicesErrors"].size(), 1u);
+    EXPECT_TRUE(d->isCommandQueueSuspended());
+    band->failNextCharacteristicDiscovery();
+    d->discoverServices();
+  });
+  advance(1.0);
+  onQueue([&] {
+    EXPECT_EQ(d->objectForKey("errors")["deviceDiscoverCharacteristicsErrors"].size(), 1u);
+    EXPECT_TRUE(d->isCommandQueueSuspended());
+    EXPECT_EQ(manager->count("ready"), 0u);
+  });
+}
+
+TEST_F(DeviceTest, HostileAnswersAndPacketsAreSurvived) {
+  auto band = world->addHeadband();
+  auto d = connect(band);
+  ASSERT_TRUE(d);
+  const auto firmware = onQueue([&] { return d->firmwareVersion(); });
+  band->replaceNextAnswers("DR0404", "not a status word");
+  band->replaceNextAnswers("Q1", "Q1:VEMRA\x01_V.\x7f__\xff:" + std::string(300, ':') + "B-");
+  band->failNextRSSIReads(1, BluetoothError::link(BluetoothErrorCode::NotConnected));
+  onQueue([&] {
+    d->objectForKey("firmware");
+    d->setObject(Value(), "firmware");
+    d->updateSystemStatus();
+    d->readFirmwareVersion();
+    d->peripheral()->readRSSI();
+  });
+  advance(0.5);
+  band->notifyBytes({0xFF, 1, 2, 3});
+  band->notifyBytes({0xFE, 'Q', '1', '\r', '<', '/', 'p', '>'});
+  band->notifyText("<p>\r\n" + std::string(6000, 'z'));
+  advance(3.0);
+  onQueue([&] {
+    EXPECT_FLOAT_EQ(*d->batteryLevel(), 1.0f);  // the garbled word changed nothing
+    EXPECT_EQ(d->RSSI(), VPKPeripheral::kMissingRSSI);
+    EXPECT_EQ(d->objectForKey("errors")["readRSSIErrors"].size(), 1u);
+    EXPECT_LE(d->dataBuffer().size(), VPKPeripheral::kMaxResponseLength);
+    ASSERT_TRUE(d->firmwareVersion());
+    EXPECT_NE(d->firmwareVersion().get(), firmware.get());  // the strange text still parsed, to zeros
+  });
+}
+
+}  // namespace
+}  // namespace vpk::test

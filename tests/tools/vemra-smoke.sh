@@ -20,6 +20,8 @@ expect "^vemra " "$VEMRA" --version
 expect "storage root:" "$VEMRA" doctor
 expect "Vemra" "$VEMRA" scan --seconds 1 --virtual
 expect "DR0404" "$VEMRA" probe --virtual --signal-seconds 1
+expect "Firmware 4.2.1281, released 2014-09-17, meets" "$VEMRA" probe --virtual --signal-seconds 0.5
+expect "peripheral_info_store" "$VEMRA" probe --virtual --signal-seconds 0.5
 expect "packets decoded" "$VEMRA" stream --simulate --seconds 1
 
 # Offline analysis is deterministic: two runs, identical files, one row per cycle.

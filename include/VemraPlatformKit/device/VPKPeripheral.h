@@ -78,6 +78,9 @@
 #include <vector>
 
 class VPKDeviceHandle;
+namespace vpk::detail {
+class ReplyAssembler;
+}
 
 class VPK_EXPORT VPKPeripheral : public vpk::BluetoothPeripheralDelegate,
                                  public std::enable_shared_from_this<VPKPeripheral> {
@@ -91,7 +94,7 @@ class VPK_EXPORT VPKPeripheral : public vpk::BluetoothPeripheralDelegate,
 
   /// Longest reply text collected between "<p>" and "</p>"; beyond it the partial reply
   /// is dropped with a log line and the peripheral waits for the next "<p>".
-  static constexpr size_t kMaxResponseLength = 4096;
+  static constexpr size_t kMaxResponseLength = 4096;  // the reply assembler's limit
   /// Status answers kept in systemQueryResponses().
   static constexpr size_t kMaxSystemQueryResponses = 100;
   /// Readings kept in rssiLog().
@@ -165,7 +168,7 @@ class VPK_EXPORT VPKPeripheral : public vpk::BluetoothPeripheralDelegate,
   /// The stored "firmware" entry when there is one, else "Q1\r" with high priority.
   void readFirmwareVersion();
   /// The reply being collected.
-  const std::string& dataBuffer() const { return dataBuffer_; }
+  const std::string& dataBuffer() const;
   /// A list kept for the diagnostics report; the library adds nothing to it.
   const vpk::ValueList& commandLog() const { return commandLog_; }
   void setCommandLog(vpk::ValueList log) { commandLog_ = std::move(log); }
@@ -344,7 +347,7 @@ class VPK_EXPORT VPKPeripheral : public vpk::BluetoothPeripheralDelegate,
   void setUp(std::optional<int> rssi);
   void nameHeadband();
   void writeCommand(const std::string& command);
-  void appendResponseText(const std::string& text);
+  void dispatchResponse(const std::string& command, const std::string& response);
   void resetInactivity() { inactiveTime_ = 0; }
   template <class F>
   void tellManager(F&& call);
@@ -361,8 +364,7 @@ class VPK_EXPORT VPKPeripheral : public vpk::BluetoothPeripheralDelegate,
 
   vpk::BluetoothServicePtr mainService_, dfuService_;
   vpk::BluetoothCharacteristicPtr tx_, rx_, dfuCtrl_, dfuPkt_;
-  std::string dataBuffer_;
-  bool discardingResponse_ = false;
+  std::unique_ptr<vpk::detail::ReplyAssembler> replies_;
   vpk::ValueList commandLog_;
   std::vector<Completion> connectHandlers_, disconnectHandlers_, otaResetHandlers_;
 

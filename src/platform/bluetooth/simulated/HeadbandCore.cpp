@@ -7,6 +7,7 @@
 #include "platform/bluetooth/simulated/WorldCore.h"
 
 #include <algorithm>
+#include <utility>
 #include <cmath>
 
 namespace vpk::detail {
@@ -301,6 +302,18 @@ void HeadbandCore::queueText(uint64_t ready, const std::string& text) {
   }
 }
 
+void HeadbandCore::notifyUnasked(const std::string& text) {
+  if (!link_) return;
+  queueText(link_->lastEvent + 1, text);
+  scheduleEvent();
+}
+
+void HeadbandCore::notifyUnasked(std::vector<uint8_t> bytes) {
+  if (!link_ || !link_->rx) return;
+  queueNotification(link_->lastEvent + 1, link_->rx, std::move(bytes));
+  scheduleEvent();
+}
+
 void HeadbandCore::postToPeripheral(
     std::function<void()> before,
     std::function<void(BluetoothPeripheralDelegate&, const BluetoothPeripheralPtr&)> call) {
@@ -358,10 +371,12 @@ void HeadbandCore::handleRequest(LinkRequest& request, uint64_t n) {
         auto known = p->service(s.uuid);
         found.push_back(known ? known : std::make_shared<BluetoothService>(s.uuid, weakP));
       }
-      queueDelivery(n + 1, [this, p, found] {
+      std::optional<BluetoothError> error = std::exchange(injection_.serviceDiscoveryError, std::nullopt);
+      if (error) found.clear();
+      queueDelivery(n + 1, [this, p, found, error] {
         postToPeripheral([p, found] { p->mergeServices(found); },
-                         [](BluetoothPeripheralDelegate& d, const BluetoothPeripheralPtr& peripheral) {
-                           d.didDiscoverServices(peripheral, std::nullopt);
+                         [error](BluetoothPeripheralDelegate& d, const BluetoothPeripheralPtr& peripheral) {
+                           d.didDiscoverServices(peripheral, error);
                          });
       });
       break;
@@ -376,6 +391,8 @@ void HeadbandCore::handleRequest(LinkRequest& request, uint64_t n) {
       std::vector<BluetoothCharacteristicPtr> found;
       if (!entry || service->peripheral() != p) {
         error = BluetoothError::att(BluetoothATTError::AttributeNotFound);
+      } else if (injection_.characteristicDiscoveryError) {
+        error = std::exchange(injection_.characteristicDiscoveryError, std::nullopt);
       } else {
         for (const auto& c : entry->characteristics) {
           if (!request.uuids.empty() && !contains(request.uuids, c.uuid)) continue;
@@ -418,10 +435,16 @@ void HeadbandCore::handleRequest(LinkRequest& request, uint64_t n) {
     }
     case LinkRequest::Kind::Write: handleWrite(request, n); break;
     case LinkRequest::Kind::ReadRSSI: {
-      const int rssi = sampleRSSI();
-      queueDelivery(n + 1, [this, rssi] {
-        postToPeripheral({}, [rssi](BluetoothPeripheralDelegate& d, const BluetoothPeripheralPtr& peripheral) {
-          d.didReadRSSI(peripheral, rssi, std::nullopt);
+      std::optional<int> rssi = sampleRSSI();
+      std::optional<BluetoothError> error;
+      if (injection_.rssiFailures > 0) {
+        --injection_.rssiFailures;
+        rssi.reset();
+        error = injection_.rssiError;
+      }
+      queueDelivery(n + 1, [this, rssi, error] {
+        postToPeripheral({}, [rssi, error](BluetoothPeripheralDelegate& d, const BluetoothPeripheralPtr& peripheral) {
+          d.didReadRSSI(peripheral, rssi, error);
         });
       });
       break;
@@ -456,6 +479,14 @@ void HeadbandCore::handleWrite(LinkRequest& request, uint64_t n) {
       if (closing && swallowClosingEcho_) reply.texts.clear();
       if (closing || (!reply.texts.empty() && reply.texts.front().find("<p>") != std::string::npos))
         swallowClosingEcho_ = false;
+    }
+    if (reply.query) {
+      std::string asked(request.data.begin(), request.data.end());
+      while (!asked.empty() && (asked.back() == '\r' || asked.back() == '\n')) asked.pop_back();
+      if (auto it = injection_.answers.find(asked); it != injection_.answers.end() && it->second.second > 0) {
+        reply.texts = {it->second.first + "\r\n"};
+        if (--it->second.second == 0) injection_.answers.erase(it);
+      }
     }
     if (reply.query) {
       bool lost = false;

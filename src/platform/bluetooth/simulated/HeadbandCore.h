@@ -13,6 +13,7 @@
 #include "platform/bluetooth/simulated/SimulatedLink.h"
 
 #include <deque>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -99,6 +100,18 @@ class HeadbandCore : public std::enable_shared_from_this<HeadbandCore> {
   void failNextNotification(BluetoothError e) { notificationError_ = std::move(e); }
   void setRefusesConnections(bool r) { refuses_ = r; }
   void dropLinkAfter(double seconds, BluetoothError error);
+  /// Faults of discovery, signal-strength reads and answers (taken when they fire).
+  struct FaultInjection {
+    std::optional<BluetoothError> serviceDiscoveryError;
+    std::optional<BluetoothError> characteristicDiscoveryError;
+    unsigned rssiFailures = 0;
+    std::optional<BluetoothError> rssiError;
+    std::map<std::string, std::pair<std::string, unsigned>> answers;  // command -> (answer, count)
+  };
+  FaultInjection& faultInjection() { return injection_; }
+  /// Sends text, or one notification of raw bytes, on RX at the next connection event.
+  void notifyUnasked(const std::string& text);
+  void notifyUnasked(std::vector<uint8_t> bytes);
 
  private:
   bool canAdvertise() const;
@@ -154,6 +167,7 @@ class HeadbandCore : public std::enable_shared_from_this<HeadbandCore> {
   std::optional<BluetoothError> notificationError_;
   bool refuses_ = false;
   bool swallowClosingEcho_ = false;
+  FaultInjection injection_;
 
   std::deque<std::string> commandLog_;
   uint64_t packetsSent_ = 0;

@@ -1,5 +1,7 @@
 #include <VemraPlatformKit/platform/bluetooth/simulated/SimulatedHeadband.h>
 
+#include <VemraPlatformKit/device/VPKPeripheral.h>
+
 #include "platform/bluetooth/simulated/HeadbandCore.h"
 #include "platform/bluetooth/simulated/WorldCore.h"
 
@@ -28,30 +30,12 @@ void withCoreVoid(const std::shared_ptr<detail::HeadbandCore>& core, F&& fn) {
 
 }  // namespace
 
-const BluetoothUUID& SimulatedHeadband::mainServiceUUID() {
-  static const BluetoothUUID uuid = BluetoothUUID::fromString("6e400001-b5a3-f393-e0a9-e50e24dcca9e");
-  return uuid;
-}
-const BluetoothUUID& SimulatedHeadband::txCharacteristicUUID() {
-  static const BluetoothUUID uuid = BluetoothUUID::fromString("6e400002-b5a3-f393-e0a9-e50e24dcca9e");
-  return uuid;
-}
-const BluetoothUUID& SimulatedHeadband::rxCharacteristicUUID() {
-  static const BluetoothUUID uuid = BluetoothUUID::fromString("6e400003-b5a3-f393-e0a9-e50e24dcca9e");
-  return uuid;
-}
-const BluetoothUUID& SimulatedHeadband::updateServiceUUID() {
-  static const BluetoothUUID uuid = BluetoothUUID::fromString("00001530-1212-EFDE-1523-785FEABCD123");
-  return uuid;
-}
-const BluetoothUUID& SimulatedHeadband::updateControlPointUUID() {
-  static const BluetoothUUID uuid = BluetoothUUID::fromString("00001531-1212-EFDE-1523-785FEABCD123");
-  return uuid;
-}
-const BluetoothUUID& SimulatedHeadband::updatePacketUUID() {
-  static const BluetoothUUID uuid = BluetoothUUID::fromString("00001532-1212-EFDE-1523-785FEABCD123");
-  return uuid;
-}
+const BluetoothUUID& SimulatedHeadband::mainServiceUUID() { return VPKPeripheral::deviceServiceUUID(); }
+const BluetoothUUID& SimulatedHeadband::txCharacteristicUUID() { return VPKPeripheral::txCharacteristicUUID(); }
+const BluetoothUUID& SimulatedHeadband::rxCharacteristicUUID() { return VPKPeripheral::rxCharacteristicUUID(); }
+const BluetoothUUID& SimulatedHeadband::updateServiceUUID() { return VPKPeripheral::deviceOTAUUID(); }
+const BluetoothUUID& SimulatedHeadband::updateControlPointUUID() { return VPKPeripheral::dfuCtrlCharacteristicUUID(); }
+const BluetoothUUID& SimulatedHeadband::updatePacketUUID() { return VPKPeripheral::dfuPktCharacteristicUUID(); }
 
 SimulatedHeadband::SimulatedHeadband(std::shared_ptr<detail::HeadbandCore> core) : core_(std::move(core)) {}
 
@@ -159,6 +143,27 @@ void SimulatedHeadband::failNextNotification(BluetoothError error) {
 }
 void SimulatedHeadband::setRefusesConnections(bool refuses) {
   withCoreVoid(core_, [refuses](detail::HeadbandCore& c) { c.setRefusesConnections(refuses); });
+}
+void SimulatedHeadband::failNextServiceDiscovery(BluetoothError error) {
+  withCoreVoid(core_, [&](detail::HeadbandCore& c) { c.faultInjection().serviceDiscoveryError = error; });
+}
+void SimulatedHeadband::failNextCharacteristicDiscovery(BluetoothError error) {
+  withCoreVoid(core_, [&](detail::HeadbandCore& c) { c.faultInjection().characteristicDiscoveryError = error; });
+}
+void SimulatedHeadband::failNextRSSIReads(unsigned count, std::optional<BluetoothError> error) {
+  withCoreVoid(core_, [&](detail::HeadbandCore& c) {
+    c.faultInjection().rssiFailures = count;
+    c.faultInjection().rssiError = error;
+  });
+}
+void SimulatedHeadband::replaceNextAnswers(const std::string& command, const std::string& answer, unsigned count) {
+  withCoreVoid(core_, [&](detail::HeadbandCore& c) { c.faultInjection().answers[command] = {answer, count}; });
+}
+void SimulatedHeadband::notifyText(const std::string& text) {
+  withCoreVoid(core_, [&](detail::HeadbandCore& c) { c.notifyUnasked(text); });
+}
+void SimulatedHeadband::notifyBytes(std::vector<uint8_t> bytes) {
+  withCoreVoid(core_, [&](detail::HeadbandCore& c) { c.notifyUnasked(std::move(bytes)); });
 }
 void SimulatedHeadband::dropLink(double afterSeconds, BluetoothError error) {
   withCoreVoid(core_, [&](detail::HeadbandCore& c) { c.dropLinkAfter(afterSeconds, error); });

@@ -62,7 +62,7 @@ class HeadbandCore;
 
 class VPK_EXPORT SimulatedHeadband {
  public:
-  /// The headband's GATT table.
+  /// The headband's GATT table (the headband object's own UUIDs, VPKPeripheral).
   static const BluetoothUUID& mainServiceUUID();          ///< 6E400001-B5A3-F393-E0A9-E50E24DCCA9E
   static const BluetoothUUID& txCharacteristicUUID();     ///< 6E400002-... host to headband
   static const BluetoothUUID& rxCharacteristicUUID();     ///< 6E400003-... headband to host
@@ -178,6 +178,22 @@ class VPK_EXPORT SimulatedHeadband {
   /// The link drops `afterSeconds` from now with `error` (nothing when not connected then).
   void dropLink(double afterSeconds = 0,
                 BluetoothError error = BluetoothError::link(BluetoothErrorCode::ConnectionTimeout));
+  /// The next service discovery fails with `error` (no services found).
+  void failNextServiceDiscovery(BluetoothError error = BluetoothError::att(BluetoothATTError::UnlikelyError));
+  /// The next characteristic discovery fails with `error` (no characteristics found).
+  void failNextCharacteristicDiscovery(BluetoothError error = BluetoothError::att(BluetoothATTError::UnlikelyError));
+  /// The next `count` signal-strength reads return no reading, with `error` (or none).
+  void failNextRSSIReads(unsigned count, std::optional<BluetoothError> error = std::nullopt);
+  /// The next `count` answers to the query `command` ("Q1", "DR0404": without "\r") are
+  /// `answer` instead (sent as given, followed by "\r\n"): malformed status words, strange
+  /// identification texts.
+  void replaceNextAnswers(const std::string& command, const std::string& answer, unsigned count = 1);
+  /// Sends `text` on RX at the next connection event, unasked (in notifications of at most
+  /// 20 bytes): unrequested replies, a reply that never ends. Nothing when not subscribed.
+  void notifyText(const std::string& text);
+  /// Sends one notification of raw `bytes` on RX at the next connection event (0xFE or 0xFF
+  /// packets, anything else).
+  void notifyBytes(std::vector<uint8_t> bytes);
 
   explicit SimulatedHeadband(std::shared_ptr<detail::HeadbandCore> core);  // made by SimulatedWorld
 

@@ -80,7 +80,7 @@ TEST_F(SimulatedHeadbandProtocol, RepliesAndEchoesTravelInNotificationsOfAtMostT
   EXPECT_EQ(query(link, "Q1\r"), band->firmwareText());
 }
 
-TEST_F(SimulatedHeadbandProtocol, FirmwareTextIsWhatTheHostParseAccepts) {
+TEST_F(SimulatedHeadbandProtocol, FirmwareTextNamesVersionCandidateDateHardwareAndBuild) {
   auto standard = world->addHeadband();
   auto link = connect(standard);
   auto f = VPKDeviceFirmwareDescription::createWithResponse(query(link, "Q1\r"));
@@ -311,7 +311,7 @@ TEST_F(SimulatedHeadbandProtocol, UpdateModeAdvertisesTheUpdateServiceUntilItsRe
   advance(0.5);
   auto heard = delegate->events(Kind::Discovered);
   ASSERT_EQ(heard.size(), 1u);
-  EXPECT_EQ(heard[0].advertisement.localName, std::optional<std::string>("VemraOTA"));
+  EXPECT_EQ(heard[0].advertisement.localName, std::optional<std::string>("vemraota"));
   EXPECT_EQ(heard[0].advertisement.serviceUUIDs, std::vector<BluetoothUUID>{SimulatedHeadband::updateServiceUUID()});
   central->stopScan();
 

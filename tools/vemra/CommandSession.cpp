@@ -4,6 +4,7 @@
 // stops the stream, disconnects and saves.
 //
 // vemra devices / prefer NAME / forget NAME: what the device manager remembers.
+// (main() has launched the SDK before any command runs.)
 #include "Command.h"
 #include "RadioSession.h"
 
@@ -91,7 +92,6 @@ class Session {
   explicit Session(const SessionOptions& options) : options_(options), radio_(options.radio) {}
 
   int run() {
-    VemraPlatformKit::handleApplicationLaunch();
     terminal_ = isatty(STDOUT_FILENO) == 1;
     std::printf("vemra session: %s\n", radio_.description().c_str());
     manager_ = VPKBluetoothManager::sharedManager();
@@ -363,7 +363,6 @@ std::optional<KnownHeadband> findKnown(const std::string& name) {
 }
 
 void runDevices() {
-  VemraPlatformKit::handleApplicationLaunch();
   auto manager = VPKBluetoothManager::sharedManager();
   const auto preferred = manager->preferredDeviceInfo();
   const auto preferredId = preferred ? VPKDeviceHandleRecord::identifier(*preferred) : std::nullopt;
@@ -388,7 +387,6 @@ void runDevices() {
 }
 
 void runPrefer(const std::string& name) {
-  VemraPlatformKit::handleApplicationLaunch();
   auto manager = VPKBluetoothManager::sharedManager();
   auto k = findKnown(name);
   if (!k) {
@@ -407,7 +405,6 @@ void runPrefer(const std::string& name) {
 }
 
 void runForget(const std::string& name) {
-  VemraPlatformKit::handleApplicationLaunch();
   auto manager = VPKBluetoothManager::sharedManager();
   auto k = findKnown(name);
   if (!k) {

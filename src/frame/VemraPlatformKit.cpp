@@ -3,6 +3,7 @@
 #include <VemraPlatformKit/frame/VPKLog.h>
 #include <VemraPlatformKit/frame/VPKResourceManager.h>
 #include <VemraPlatformKit/frame/VPKStorage.h>
+#include <VemraPlatformKit/platform/application/Application.h>
 #include <VemraPlatformKit/platform/values/PropertyList.h>
 
 #include "frame/LaunchInternal.h"
@@ -145,6 +146,10 @@ void VemraPlatformKit::handleApplicationLaunch() {
   detectInterferenceUsingFrequencyCurrentLocale([](unsigned hz, bool) { setDefaultInterferenceFrequency(hz); },
                                                 nullptr);
 }
+
+void VemraPlatformKit::applicationWillTerminate() { vpk::Application::willTerminate(); }
+
+void VemraPlatformKit::applicationWillResignActive() { vpk::Application::willResignActive(); }
 
 std::shared_ptr<const vpk::ValueDictionary> VemraPlatformKit::continentByCountry() {
   ContinentTable& t = continents();

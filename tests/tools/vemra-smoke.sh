@@ -71,6 +71,17 @@ if [ -w /dev/full ]; then
   if "$VEMRA" record --simulate --seconds 1 -o /dev/full >/dev/null 2>&1; then fail "a full disk recorded"; fi
 fi
 
+# A session records and analyses; the recording reads back; the second session connects
+# the headband the first one made preferred; forgetting it clears the preference.
+expect "recording: $work/s.vpk" "$VEMRA" session --virtual --seconds 3 --record "$work/s.vpk" --analyze
+expect "250" "$VEMRA" info "$work/s.vpk"
+"$VEMRA" analyze "$work/s.vpk" --out "$work/s-cycles.csv" >/dev/null || fail "analyze session recording"
+expect "preferred headband" "$VEMRA" session --virtual --seconds 1
+preferred=$("$VEMRA" devices | awk '/\(preferred\)/ {print $1}')
+[ -n "$preferred" ] || fail "devices: no preferred headband"
+expect "forgot" "$VEMRA" forget "$preferred"
+expect "preferred: none" "$VEMRA" devices
+
 # Broken input is refused with an error, not a crash.
 head -c 40 "$work/r.vpk" > "$work/broken.vpk"
 set +e

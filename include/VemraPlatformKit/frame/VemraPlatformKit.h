@@ -55,6 +55,13 @@ class VPK_EXPORT VemraPlatformKit {
   /// Launch set-up: shared queue at default priority, then the mains frequency from the
   /// locale is stored (before this returns).
   static void handleApplicationLaunch();
+  /// The application is about to end (normal exit, or SIGINT / SIGTERM seen by its main
+  /// loop): the library saves its device history and stores and closes a running recording
+  /// whole before this returns. Stands in for the platform's will-terminate notification
+  /// (vpk::Application::willTerminate()).
+  static void applicationWillTerminate();
+  /// The application moves to the background: the same saves, without ending anything.
+  static void applicationWillResignActive();
 
   /// The country-to-continent table (loaded once); nullptr when the resource is missing or
   /// damaged.

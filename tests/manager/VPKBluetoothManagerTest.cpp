@@ -1,0 +1,300 @@
+// The device manager end to end against the simulated world, in virtual time.
+
+#include <VemraPlatformKit/recording/VPKRecordingReader.h>
+
+#include "ManagerTestSupport.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using vpk::test::ManagerTest;
+
+std::vector<VPKSignalStreamFileHandlePtr> gFinished;
+
+class VPKBluetoothManagerTest : public ManagerTest {
+ protected:
+  void SetUp() override {
+    ManagerTest::SetUp();
+    gFinished.clear();
+    token = vpk::NotificationCenter::defaultCenter().addObserver(
+        VPKBluetoothManagerFinishedRecordedNotification, [](const vpk::Notification& n) {
+          gFinished.push_back(std::any_cast<VPKSignalStreamFileHandlePtr>(n.object));
+        });
+  }
+  void TearDown() override {
+    vpk::NotificationCenter::defaultCenter().removeObserver(token);
+    ManagerTest::TearDown();
+  }
+  // Starts the stream and a counter on it; true once packets flow.
+  bool stream() {
+    handle->startStreaming();
+    if (!runUntil([&] { return saw(VPKDeviceUpdateStartedStreaming); }, 2)) return false;
+    handle->stream()->addOutput(counter);
+    return runUntil([&] { return counter->packets > 0; }, 2);
+  }
+  std::shared_ptr<vpk::test::PacketCounter> counter = std::make_shared<vpk::test::PacketCounter>();
+  vpk::NotificationCenter::Token token = 0;
+};
+
+TEST_F(VPKBluetoothManagerTest, SessionFromDiscoveryToPowerOffAndStoresSurviveARestart) {
+  auto band = addHeadband();
+  launch();
+  const double start = now();
+  ASSERT_TRUE(connectFirst());
+  EXPECT_EQ(handle->status(), VPKDeviceStatusConnected);
+  ASSERT_TRUE(handle->firmwareDescription());
+  auto at = [&](VPKDeviceUpdateReason r) { return std::find(updates.begin(), updates.end(), r) - updates.begin(); };
+  EXPECT_EQ(at(VPKDeviceUpdateDiscovered), 0);
+  EXPECT_LT(at(VPKDeviceUpdateWillConnect), at(VPKDeviceUpdateDidConnect));
+  EXPECT_FALSE(manager->isSearchingForDevices());
+  EXPECT_LT(now() - start, 3.0);
+  const auto commands = band->receivedCommands();
+  EXPECT_NE(std::find(commands.begin(), commands.end(), "DW0308\r"), commands.end());
+
+  ASSERT_TRUE(stream());
+  EXPECT_TRUE(saw(VPKDeviceUpdateWillStartStreaming));
+  auto writer = manager->startRecordingDataWithHeader(vpk::ValueDictionary{{"subject", vpk::Value("s1")}});
+  ASSERT_TRUE(writer);
+  const uint64_t before = counter->packets;
+  advance(3.0);
+  manager->stopRecordingData();
+  const uint64_t recorded = counter->packets - before;
+  ASSERT_TRUE(runUntil([] { return !gFinished.empty(); }, 1));
+  auto reader = VPKRecordingReader::open(*gFinished[0]->URL());
+  ASSERT_TRUE(reader);
+  EXPECT_NEAR(static_cast<double>(reader->packetCount()), static_cast<double>(recorded), 1.0);
+
+  manager->setPreferredDeviceInfo(handle->dictionaryRepresentation());
+  handle->powerDown();
+  ASSERT_TRUE(runUntil([&] { return saw(VPKDeviceUpdateDidRemove); }, 5));
+  EXPECT_TRUE(saw(VPKDeviceUpdateWillPowerOff));
+  EXPECT_TRUE(saw(VPKDeviceUpdateDidPowerOff));
+  EXPECT_TRUE(manager->availableDevices().empty());
+  EXPECT_TRUE(manager->isSearchingForDevices());  // looking for headbands again
+
+  // A restart finds the history and the preferred record; the powered-off preferred
+  // headband is connected on its own as soon as it advertises again.
+  manager->saveDeviceInfo();
+  const auto identifier = handle->identifier();
+  manager->reset();
+  settle();
+  updates.clear();
+  launch();
+  EXPECT_EQ(manager->deviceIdentifierHistory(), vpk::ValueOrderedSet{vpk::Value(identifier)});
+  ASSERT_TRUE(manager->preferredDeviceInfo());
+  band->powerOn();
+  manager->startSearchingForDevices();
+  ASSERT_TRUE(runUntil([&] { return saw(VPKDeviceUpdateDidConnect); }, 10));
+  EXPECT_FALSE(saw(VPKDeviceUpdateDiscovered));
+}
+
+TEST_F(VPKBluetoothManagerTest, LinkDroppedMidRecordingKeepsEveryPacketAndSearchResumes) {
+  auto band = addHeadband();
+  launch();
+  ASSERT_TRUE(connectFirst());
+  ASSERT_TRUE(stream());
+  ASSERT_TRUE(manager->startRecordingDataWithHeader(std::nullopt));
+  const uint64_t before = counter->packets;
+  advance(2.5);
+  band->dropLink();
+  ASSERT_TRUE(runUntil([&] { return saw(VPKDeviceUpdateDidDisconnect); }, 2));
+  const uint64_t received = counter->packets - before;
+  ASSERT_TRUE(runUntil([] { return !gFinished.empty(); }, 1));
+  EXPECT_FALSE(manager->currentFileHandle());
+  auto reader = VPKRecordingReader::open(*gFinished[0]->URL());
+  ASSERT_TRUE(reader);
+  EXPECT_GE(reader->packetCount(), received);
+  EXPECT_LE(reader->packetCount(), received + 1);  // the packet that was in hand at the start
+  // A link lost with an error removes the headband; the search starts again.
+  EXPECT_TRUE(saw(VPKDeviceUpdateDidRemove));
+  EXPECT_TRUE(manager->isSearchingForDevices());
+}
+
+TEST_F(VPKBluetoothManagerTest, RefusedConnectionFailsItsCallerAndLeavesTheHeadbandAvailable) {
+  auto band = addHeadband();
+  launch();
+  manager->startSearchingForDevices();
+  ASSERT_TRUE(runUntil([&] { return !manager->availableDevices().empty(); }, 5));
+  handle = manager->availableDevices().front();
+  band->setRefusesConnections(true);
+  std::optional<VPKError> failure;
+  bool called = false;
+  handle->connectWithHandler([&](const VPKDeviceHandlePtr&, const std::optional<VPKError>& e) {
+    called = true;
+    failure = e;
+  });
+  ASSERT_TRUE(runUntil([&] { return called; }, 5));
+  EXPECT_TRUE(failure);
+  EXPECT_EQ(handle->status(), VPKDeviceStatusDisconnected);
+  EXPECT_TRUE(saw(VPKDeviceUpdateDidDisconnect));
+
+  band->setRefusesConnections(false);
+  handle->connect();
+  EXPECT_TRUE(runUntil([&] { return saw(VPKDeviceUpdateDidConnect); }, 10));
+}
+
+TEST_F(VPKBluetoothManagerTest, DisconnectWhileConnectingGivesCodeThree) {
+  addHeadband();
+  launch();
+  manager->startSearchingForDevices();
+  ASSERT_TRUE(runUntil([&] { return !manager->availableDevices().empty(); }, 5));
+  handle = manager->availableDevices().front();
+  std::optional<VPKError> failure;
+  handle->connectWithHandler([&](const VPKDeviceHandlePtr&, const std::optional<VPKError>& e) { failure = e; });
+  handle->disconnect();
+  ASSERT_TRUE(runUntil([&] { return failure.has_value(); }, 5));
+  EXPECT_EQ(failure->domain, VPKErrorDomain);
+  EXPECT_EQ(failure->code, 3);
+  EXPECT_FALSE(saw(VPKDeviceUpdateDidConnect));
+}
+
+TEST_F(VPKBluetoothManagerTest, AdapterOffEndsLinksAndTheSearchResumesAtPowerOn) {
+  addHeadband();
+  world->setAdapterPoweredOn(false);
+  launch();
+  manager->startSearchingForDevices();
+  settle();
+  EXPECT_FALSE(manager->isSearchingForDevices());
+  EXPECT_TRUE(manager->searchWhenBLEEnabled());
+  world->setAdapterPoweredOn(true);
+  settle();
+  EXPECT_TRUE(manager->isSearchingForDevices());
+
+  ASSERT_TRUE(connectFirst());
+  updates.clear();
+  world->setAdapterPoweredOn(false);
+  settle();
+  EXPECT_TRUE(saw(VPKDeviceUpdateDidDisconnect));
+  EXPECT_TRUE(saw(VPKDeviceUpdateDidRemove));
+  EXPECT_FALSE(manager->connectedDevice());
+  EXPECT_TRUE(manager->searchWhenBLEEnabled());
+  world->setAdapterPoweredOn(true);
+  settle();
+  EXPECT_TRUE(manager->isSearchingForDevices());
+}
+
+TEST_F(VPKBluetoothManagerTest, SwipeNeedsHalfAG_AndConnectsOnlyAClosePeripheral) {
+  auto far = addHeadband(-38, "Vemra far1");
+  launch();
+  manager->startSwipeBasedAutoConnection();
+  EXPECT_DOUBLE_EQ(motion->interval(), 1.0);
+  motion->inject({.x = 0.0});
+  motion->inject({.x = 0.54});
+  settle();
+  EXPECT_FALSE(manager->isSearchingForDevices());
+  motion->inject({.x = -0.01});  // 0.55 g from the previous sample
+  settle();
+  EXPECT_TRUE(manager->isPerformingSwipeBasedSearch());
+  EXPECT_EQ(manager->currentScanOptions(), VPKBluetoothManager::kScanOptionsSwipe);
+  advance(0.9);
+  EXPECT_FALSE(saw(VPKDeviceUpdateWillConnect));  // -38 dBm is too far
+  advance(0.2);
+  EXPECT_FALSE(manager->isSearchingForDevices());  // the 1 s swipe search ended
+
+  far->setRSSI(-37);
+  motion->inject({.x = 0.6});
+  ASSERT_TRUE(runUntil([&] { return saw(VPKDeviceUpdateDidConnect); }, 5));
+  EXPECT_FALSE(motion->isActive());
+  EXPECT_EQ(sound->played(), std::vector<std::string>{VPKBluetoothManager::kConnectSound});
+}
+
+TEST_F(VPKBluetoothManagerTest, PreferredHeadbandConnectsItselfUnlessDisconnectedByHand) {
+  addHeadband(-60, "Vemra aa11");
+  addHeadband(-45, "Vemra bb22");
+  launch();
+  manager->setPreferredDeviceInfo(vpk::ValueDictionary{{"hardwareIdentifier", vpk::Value("VMRAA11")}});
+  manager->startSearchingForDevices();
+  ASSERT_TRUE(runUntil([&] { return saw(VPKDeviceUpdateDidConnect); }, 10));
+  handle = manager->connectedDevice();
+  EXPECT_EQ(handle->name(), "Vemra aa11");
+  // The list: the connected headband first, the others by name.
+  manager->startSearchingForDevices();
+  ASSERT_TRUE(runUntil([&] { return manager->availableDevices().size() == 2; }, 5));
+  auto listed = manager->availableDevices();
+  ASSERT_EQ(listed.size(), 2u);
+  EXPECT_TRUE(listed[0]->isEqual(*handle));
+
+  // Disconnected by hand, it stays disconnected when heard again.
+  VPKResourceManager::performBlockAndWait([&] { handle->device()->setManuallyDisconnected(true); });
+  handle->disconnect();
+  updates.clear();
+  ASSERT_TRUE(runUntil([&] { return saw(VPKDeviceUpdateDidDisconnect); }, 5));
+  advance(3);
+  EXPECT_FALSE(saw(VPKDeviceUpdateWillConnect));
+}
+
+TEST_F(VPKBluetoothManagerTest, ButtonHeldTenSecondsPowersOffAndAPowerDownWaitsForTheRelease) {
+  auto band = addHeadband();
+  launch();
+  ASSERT_TRUE(connectFirst());
+  // A power-down asked for while the button is down waits for the release, which does not
+  // power the headband down by itself.
+  band->pressButton();
+  ASSERT_TRUE(runUntil([&] { return handle->isMainButtonPressed(); }, 3));
+  handle->powerDown();
+  settle();
+  EXPECT_FALSE(saw(VPKDeviceUpdateWillPowerOff));
+  band->releaseButton();
+  ASSERT_TRUE(runUntil([&] { return saw(VPKDeviceUpdateMainButtonReleased); }, 3));
+  advance(3);
+  EXPECT_EQ(handle->status(), VPKDeviceStatusConnected);
+
+  // The manager learns of the press at the next status answer, so 12 s on the headband
+  // are a little less for the manager.
+  band->holdButton(12);
+  ASSERT_TRUE(runUntil([&] { return saw(VPKDeviceUpdateWillPowerOff); }, 12));
+  EXPECT_FALSE(saw(VPKDeviceUpdateDidPowerOff));
+  ASSERT_TRUE(runUntil([&] { return saw(VPKDeviceUpdateDidRemove); }, 5));
+  EXPECT_TRUE(saw(VPKDeviceUpdateDidPowerOff));
+  EXPECT_TRUE(manager->availableDevices().empty());
+}
+
+TEST_F(VPKBluetoothManagerTest, DelayedStopEndsTheSearchAndAStartCancelsIt) {
+  addHeadband();
+  launch();
+  manager->startSearchingForDevices();
+  manager->stopSearchingForDevicesAfterDelay(2.0);
+  settle();
+  advance(1.0);
+  manager->startSearchingForDevices();  // cancels the pending stop
+  advance(1.5);
+  EXPECT_TRUE(manager->isSearchingForDevices());
+  manager->stopSearchingForDevicesAfterDelay(1.0);
+  advance(1.1);
+  EXPECT_FALSE(manager->isSearchingForDevices());
+}
+
+TEST_F(VPKBluetoothManagerTest, HistoryKeepsEachHeadbandOnceMostRecentLast) {
+  addHeadband(-50, "Vemra aa11");
+  addHeadband(-52, "Vemra bb22");
+  launch();
+  manager->setShouldDiscardUnavailableDevices(false);
+  manager->startSearchingForDevices();
+  ASSERT_TRUE(runUntil([&] { return manager->availableDevices().size() == 2; }, 5));
+  auto devices = manager->availableDevices();
+  auto idOf = [](const VPKDeviceHandlePtr& h) { return vpk::Value(h->identifier()); };
+  devices[0]->connect();
+  ASSERT_TRUE(runUntil([&] { return count(VPKDeviceUpdateDidConnect) == 1; }, 10));
+  devices[1]->connect();
+  ASSERT_TRUE(runUntil([&] { return count(VPKDeviceUpdateDidConnect) == 2; }, 10));
+  EXPECT_EQ(manager->deviceIdentifierHistory(), (vpk::ValueOrderedSet{idOf(devices[0]), idOf(devices[1])}));
+  manager->saveDeviceInfo();
+  EXPECT_FALSE(manager->hasUnsavedDeviceHistoryChanges());
+  devices[1]->connect();  // already the last entry: nothing changes
+  settle();
+  EXPECT_FALSE(manager->hasUnsavedDeviceHistoryChanges());
+  devices[0]->connect();
+  settle();
+  EXPECT_EQ(manager->deviceIdentifierHistory(), (vpk::ValueOrderedSet{idOf(devices[1]), idOf(devices[0])}));
+
+  // Forgetting drops the entry; the file follows at the next save.
+  manager->forgetDeviceWithIdentifier(devices[1]->identifier());
+  manager->saveDeviceInfo();
+  manager->reset();
+  settle();
+  launch();
+  EXPECT_EQ(manager->deviceIdentifierHistory(), vpk::ValueOrderedSet{idOf(devices[0])});
+}
+
+}  // namespace

@@ -4,8 +4,9 @@
 /// that picks a backend.
 ///
 /// The library reaches headbands only through this interface. Backends sit behind it
-/// side by side: the simulated radio world (platform/bluetooth/simulated/) and, later, the
-/// system's stack over D-Bus. BluetoothCentral::create picks one.
+/// side by side: the simulated radio world (platform/bluetooth/simulated/) and the system's
+/// stack, BlueZ over D-Bus (platform/bluetooth/bluez/, see docs/bluez.md).
+/// BluetoothCentral::create picks one.
 ///
 /// Ownership: the creator owns the central (std::shared_ptr) and the peripherals it keeps.
 /// The central holds its delegate weakly and keeps one peripheral object per remote device.
@@ -113,8 +114,11 @@ class VPK_EXPORT BluetoothCentral : public std::enable_shared_from_this<Bluetoot
   /// not available. `queue` nullptr means the main queue.
   static std::shared_ptr<BluetoothCentral> create(std::weak_ptr<BluetoothCentralDelegate> delegate,
                                                   DispatchQueuePtr queue, BluetoothCentralOptions options = {});
-  /// What Automatic resolves to on this machine (today always Simulated).
+  /// What Automatic resolves to on this machine: BlueZ when org.bluez is on the system bus
+  /// with an adapter, the simulated world otherwise (VPK_BLUETOOTH_BACKEND overrides).
   static BluetoothBackend preferredBackend();
+  /// Simulated: always; BlueZ: org.bluez is on the system bus (DBUS_SYSTEM_BUS_ADDRESS
+  /// names another bus).
   static bool isBackendAvailable(BluetoothBackend backend);
 
   virtual ~BluetoothCentral();

@@ -709,10 +709,22 @@ int run(const MockBlueZ::Options& options) {
   auto mock = std::make_shared<MockBlueZ>(*connection, loop, options);
   try {
     mock->start();
-    connection->requestName("org.bluez");
   } catch (const sdbus::Error& e) {
     std::fprintf(stderr, "vemra-mock-bluez: cannot serve org.bluez: %s\n", e.what());
     return 1;
+  }
+  // A predecessor that was just killed may hold the name a little longer.
+  for (int attempt = 0;; ++attempt) {
+    try {
+      connection->requestName("org.bluez");
+      break;
+    } catch (const sdbus::Error& e) {
+      if (attempt == 100) {
+        std::fprintf(stderr, "vemra-mock-bluez: cannot own org.bluez: %s\n", e.what());
+        return 1;
+      }
+      ::usleep(20000);
+    }
   }
   std::printf("ready\n");
   std::fflush(stdout);

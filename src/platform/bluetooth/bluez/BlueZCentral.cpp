@@ -82,8 +82,26 @@ BluetoothAdvertisementData advertisementOf(const BusProperties& props) {
   return a;
 }
 
-void merge(BusProperties& into, const BusProperties& from) {
-  for (const auto& [k, v] : from) into[k] = v;
+// The type each property we read must have; a value of another type is refused and the
+// previous one kept (a peer that sends "yes" for Connected changes nothing).
+bool hasExpectedType(const std::string& key, const BusValue& value) {
+  static const std::map<std::string, size_t> kExpected = {
+      {"Powered", 1},      {"Connected", 1}, {"ServicesResolved", 1}, {"Notifying", 1}, {"Discovering", 1},
+      {"RSSI", 2},         {"TxPower", 2},   {"MTU", 2},              {"Name", 3},      {"Alias", 3},
+      {"Address", 3},      {"AddressType", 3}, {"PowerState", 3},     {"UUID", 3},      {"UUIDs", 4},
+      {"Flags", 4},        {"Value", 5}};
+  auto it = kExpected.find(key);
+  return it == kExpected.end() || it->second == value.index();
+}
+
+void merge(BusProperties& into, const BusProperties& from, const std::string& path) {
+  for (const auto& [k, v] : from) {
+    if (hasExpectedType(k, v)) {
+      into[k] = v;
+    } else {
+      VPKLog(1, "BlueZ central: ignoring {} of {}: not of the expected type", k, path);
+    }
+  }
 }
 
 }  // namespace
@@ -156,6 +174,23 @@ void BlueZCentral::submit(std::function<void(BlueZCentral&)> work) {
       VPKLog(1, "BlueZ central: {}", x.what());
     }
   });
+}
+
+BlueZBus::Reply BlueZCentral::onWork(std::function<void(BlueZCentral&, const std::optional<BusError>&)> handler) {
+  std::weak_ptr<BlueZCentral> weak = std::static_pointer_cast<BlueZCentral>(shared_from_this());
+  // Runs on the bus thread: it must never hold the central there, or the central's last
+  // reference could drop on the thread its destructor joins.
+  return [work = work_, weak, handler = std::move(handler)](const std::optional<BusError>& error) {
+    work->async([weak, handler, error] {
+      auto c = weak.lock();
+      if (!c) return;
+      try {
+        handler(*c, error);
+      } catch (const std::exception& x) {
+        VPKLog(1, "BlueZ central: {}", x.what());
+      }
+    });
+  };
 }
 
 void BlueZCentral::post(std::function<void()> before,
@@ -254,12 +289,12 @@ BlueZCentral::Device& BlueZCentral::track(const std::string& path) {
 }
 
 void BlueZCentral::objectAdded(const std::string& path, const BusInterfaces& interfaces) {
-  for (const auto& [name, props] : interfaces) merge(tree_[path][name], props);
+  for (const auto& [name, props] : interfaces) merge(tree_[path][name], props, path);
   if (interfaces.count(kAdapter)) {
     if (adapterPath_.empty()) adapterPath_ = path;
     updateAdapterState();
   }
-  if (interfaces.count(kDevice) && isDevicePath(path)) {
+  if (interfaces.count(kDevice) && isDevicePath(path) && busGet<std::string>(tree_[path][kDevice], "Address")) {
     Device& d = track(path);
     if (auto rssi = rssiOf(tree_[path][kDevice])) d.rssi = rssi;
     if (d.wanted) issueConnect(d.peripheral->identifier());
@@ -300,7 +335,7 @@ void BlueZCentral::propertiesChanged(const std::string& path, const std::string&
   auto node = tree_.find(path);
   if (node == tree_.end() || !node->second.count(interface)) return;  // not an object we were told of
   BusProperties& props = node->second[interface];
-  merge(props, changed);
+  merge(props, changed, path);
   for (const auto& k : invalidated) props.erase(k);
 
   if (interface == kAdapter && path == adapterPath_) {
@@ -308,11 +343,11 @@ void BlueZCentral::propertiesChanged(const std::string& path, const std::string&
   } else if (interface == kDevice) {
     Device* d = deviceAt(path);
     if (!d) return;
-    if (changed.count("RSSI")) d->rssi = rssiOf(changed);
+    if (changed.count("RSSI")) d->rssi = rssiOf(props);
     if (changed.count("RSSI") || changed.count("ManufacturerData") || changed.count("ServiceData")) heard(*d);
     if (changed.count("Connected") || changed.count("ServicesResolved")) updateLink(*d);
   } else if (interface == kCharacteristic && changed.count("Value")) {
-    valueChanged(path, changed);
+    valueChanged(path, changed);  // a Value of another type is refused there
   }
 }
 
@@ -408,18 +443,15 @@ void BlueZCentral::scanForPeripherals(const std::vector<BluetoothUUID>& serviceU
                                                  {"DuplicateData", sdbus::Variant(allowDuplicates)}};
     if (!uuids.empty()) filter.emplace("UUIDs", sdbus::Variant(uuids));
     const std::string adapter = c.adapterPath_;
-    std::weak_ptr<BlueZCentral> weak = std::static_pointer_cast<BlueZCentral>(c.shared_from_this());
-    c.bus_->call(
-        adapter, kAdapter, "SetDiscoveryFilter", [filter](sdbus::MethodCall& m) { m << filter; },
-        [weak, adapter](const std::optional<BusError>& error) {
-          if (error) VPKLog(1, "BlueZ central: SetDiscoveryFilter failed: {}", error->message);
-          auto c = weak.lock();
-          if (!c) return;
-          c->bus_->call(adapter, kAdapter, "StartDiscovery", {}, [](const std::optional<BusError>& error) {
-            if (error && error->name != "org.bluez.Error.InProgress")
-              VPKLog(1, "BlueZ central: StartDiscovery failed: {} {}", error->name, error->message);
-          });
-        });
+    c.bus_->call(adapter, kAdapter, "SetDiscoveryFilter", [filter](sdbus::MethodCall& m) { m << filter; },
+                 c.onWork([adapter](BlueZCentral& c, const std::optional<BusError>& error) {
+                   if (error) VPKLog(1, "BlueZ central: SetDiscoveryFilter failed: {}", error->message);
+                   if (!c.scanning_.load()) return;
+                   c.bus_->call(adapter, kAdapter, "StartDiscovery", {}, [](const std::optional<BusError>& error) {
+                     if (error && error->name != "org.bluez.Error.InProgress")
+                       VPKLog(1, "BlueZ central: StartDiscovery failed: {} {}", error->name, error->message);
+                   });
+                 }));
   });
 }
 
@@ -478,39 +510,35 @@ void BlueZCentral::connect(const BluetoothPeripheralPtr& peripheral) {
 void BlueZCentral::issueConnect(const BluetoothUUID& id) {
   Device& d = devices_[id];
   if (!d.wanted || d.path.empty()) return;
-  std::weak_ptr<BlueZCentral> weak = std::static_pointer_cast<BlueZCentral>(shared_from_this());
   bus_->call(
       d.path, kDevice, "Connect", {},
-      [weak, id](const std::optional<BusError>& error) {
-        if (!error) return;  // the link is reported once its services are resolved
-        auto c = weak.lock();
-        if (!c) return;
-        c->submit([id, error = *error](BlueZCentral& c) {
-          Device& d = c.devices_[id];
-          if (!d.wanted) return;
-          if (error.name == "org.bluez.Error.InProgress" || error.name == "org.bluez.Error.AlreadyConnected") return;
-          const bool transient = error.name == "org.freedesktop.DBus.Error.NoReply" ||
-                                 error.name == "org.freedesktop.DBus.Error.UnknownObject" ||
-                                 error.name == "org.freedesktop.DBus.Error.ServiceUnknown" ||
-                                 error.message.find("abort") != std::string::npos;
-          if (transient) {
-            // The attempt never times out: try again while the owner still wants it.
-            VPKLog(0, "BlueZ central: connection attempt interrupted ({}), trying again", error.name);
-            std::weak_ptr<BlueZCentral> weak = std::static_pointer_cast<BlueZCentral>(c.shared_from_this());
-            c.work_->after(kConnectRetry, [weak, id] {
-              if (auto c = weak.lock()) c->issueConnect(id);
-            });
-            return;
-          }
-          d.wanted = false;
-          auto p = d.peripheral;
-          auto e = BluetoothError::link(BluetoothErrorCode::ConnectionFailed, error.name + ": " + error.message);
-          c.post([p] { p->setState(BluetoothPeripheralState::Disconnected); },
-                 [p, e](BluetoothCentralDelegate& del, BluetoothCentral& central) {
-                   del.didFailToConnectPeripheral(central, p, e);
-                 });
-        });
-      },
+      onWork([id](BlueZCentral& c, const std::optional<BusError>& outcome) {
+        if (!outcome) return;  // the link is reported once its services are resolved
+        const BusError& error = *outcome;
+        Device& d = c.devices_[id];
+        if (!d.wanted) return;
+        if (error.name == "org.bluez.Error.InProgress" || error.name == "org.bluez.Error.AlreadyConnected") return;
+        const bool transient = error.name == "org.freedesktop.DBus.Error.NoReply" ||
+                               error.name == "org.freedesktop.DBus.Error.UnknownObject" ||
+                               error.name == "org.freedesktop.DBus.Error.ServiceUnknown" ||
+                               error.message.find("abort") != std::string::npos;
+        if (transient) {
+          // The attempt never times out: try again while the owner still wants it.
+          VPKLog(0, "BlueZ central: connection attempt interrupted ({}), trying again", error.name);
+          std::weak_ptr<BlueZCentral> weak = std::static_pointer_cast<BlueZCentral>(c.shared_from_this());
+          c.work_->after(kConnectRetry, [weak, id] {
+            if (auto c = weak.lock()) c->issueConnect(id);
+          });
+          return;
+        }
+        d.wanted = false;
+        auto p = d.peripheral;
+        auto e = BluetoothError::link(BluetoothErrorCode::ConnectionFailed, error.name + ": " + error.message);
+        c.post([p] { p->setState(BluetoothPeripheralState::Disconnected); },
+               [p, e](BluetoothCentralDelegate& del, BluetoothCentral& central) {
+                 del.didFailToConnectPeripheral(central, p, e);
+               });
+      }),
       60);
 }
 
@@ -693,21 +721,16 @@ void BlueZCentral::setNotifyOf(const std::shared_ptr<BlueZPeripheral>& p, bool e
   // Values are accepted from now on, so that none sent before StartNotify's reply is lost.
   if (enabled) d->notifying.insert(path);
   else d->notifying.erase(path);
-  std::weak_ptr<BlueZCentral> weak = std::static_pointer_cast<BlueZCentral>(shared_from_this());
   bus_->call(path, kCharacteristic, enabled ? "StartNotify" : "StopNotify", {},
-             [weak, p, c, path, enabled](const std::optional<BusError>& error) {
-               auto central = weak.lock();
-               if (!central) return;
-               central->submit([p, c, path, enabled, error](BlueZCentral& central) {
-                 std::optional<BluetoothError> e;
-                 if (error) {
-                   e = blueZError(*error);
-                   if (Device* d = central.deviceOf(p); d && enabled) d->notifying.erase(path);
-                 }
-                 central.post(p, [c, enabled, e] { if (!e) c->setNotifying(enabled); },
-                              [p, c, e](BluetoothPeripheralDelegate& del) { del.didUpdateNotificationState(p, c, e); });
-               });
-             });
+             onWork([p, c, path, enabled](BlueZCentral& central, const std::optional<BusError>& error) {
+               std::optional<BluetoothError> e;
+               if (error) {
+                 e = blueZError(*error);
+                 if (Device* d = central.deviceOf(p); d && enabled) d->notifying.erase(path);
+               }
+               central.post(p, [c, enabled, e] { if (!e) c->setNotifying(enabled); },
+                            [p, c, e](BluetoothPeripheralDelegate& del) { del.didUpdateNotificationState(p, c, e); });
+             }));
 }
 
 void BlueZCentral::writeOf(const std::shared_ptr<BlueZPeripheral>& p, const std::vector<uint8_t>& data,
@@ -719,7 +742,6 @@ void BlueZCentral::writeOf(const std::shared_ptr<BlueZPeripheral>& p, const std:
     return;
   }
   const bool withResponse = type == BluetoothWriteType::WithResponse;
-  std::weak_ptr<BlueZCentral> weak = std::static_pointer_cast<BlueZCentral>(shared_from_this());
   bus_->call(
       path, kCharacteristic, "WriteValue",
       [data, withResponse](sdbus::MethodCall& m) {
@@ -727,20 +749,16 @@ void BlueZCentral::writeOf(const std::shared_ptr<BlueZPeripheral>& p, const std:
             {"type", sdbus::Variant(std::string(withResponse ? "request" : "command"))}};
         m << data << options;
       },
-      [weak, p, c, withResponse](const std::optional<BusError>& error) {
+      // Through the work queue, so that the completion keeps its place among the values.
+      onWork([p, c, withResponse](BlueZCentral& central, const std::optional<BusError>& error) {
         if (!withResponse) {
           if (error) VPKLog(1, "BlueZ peripheral: a write without response failed: {}", error->message);
           return;
         }
-        auto central = weak.lock();
-        if (!central) return;
         std::optional<BluetoothError> e;
         if (error) e = blueZError(*error);
-        // Through the work queue, so that the completion keeps its place among the values.
-        central->submit([p, c, e](BlueZCentral& central) {
-          central.post(p, nullptr, [p, c, e](BluetoothPeripheralDelegate& del) { del.didWriteValue(p, c, e); });
-        });
-      });
+        central.post(p, nullptr, [p, c, e](BluetoothPeripheralDelegate& del) { del.didWriteValue(p, c, e); });
+      }));
 }
 
 void BlueZCentral::readRSSIOf(const std::shared_ptr<BlueZPeripheral>& p) {

@@ -95,6 +95,8 @@ class BlueZCentral final : public BluetoothCentral {
   void issueConnect(const BluetoothUUID& id);
   std::string pathOf(const Device& d, const BluetoothCharacteristicPtr& c) const;
 
+  /// A reply handler that hands the outcome to the work queue.
+  BlueZBus::Reply onWork(std::function<void(BlueZCentral&, const std::optional<BusError>&)> handler);
   std::shared_ptr<BlueZPeripheral> ours(const BluetoothPeripheralPtr& peripheral) const;
   void post(std::function<void()> before, std::function<void(BluetoothCentralDelegate&, BluetoothCentral&)> call);
   void post(const std::shared_ptr<BlueZPeripheral>& p, std::function<void()> before,

@@ -7,7 +7,10 @@
 #include <VemraPlatformKit/frame/VPKStorage.h>
 #include <VemraPlatformKit/frame/VPKVersion.h>
 #include <VemraPlatformKit/frame/VemraPlatformKit.h>
+#include <VemraPlatformKit/platform/bluetooth/BluetoothCentral.h>
 #include <VemraPlatformKit/platform/files/Folders.h>
+
+#include <string>
 
 #include <cstdio>
 
@@ -38,6 +41,16 @@ void runDoctor() {
   std::printf("mains frequency:  %u Hz (stored: %u Hz)\n", detected, VemraPlatformKit::defaultInterferenceFrequency());
   std::fflush(stdout);
 
+  const auto stack = vpk::BluetoothCentral::systemStack();
+  std::printf("bluetooth:        %s\n", !stack.systemBus ? "no system bus"
+                                          : stack.bluez   ? "BlueZ (org.bluez) on the system bus"
+                                                          : "BlueZ (org.bluez) not on the system bus");
+  for (const auto& a : stack.adapters)
+    std::printf("  adapter:        %s %s, %s\n", a.name.c_str(), a.address.c_str(), a.poweredOn ? "powered on" : "powered off");
+  if (stack.bluez && stack.adapters.empty()) std::printf("  adapter:        none\n");
+  std::printf("bluetooth backend: %s\n", std::string(vpk::toString(vpk::BluetoothCentral::preferredBackend())).c_str());
+  std::fflush(stdout);
+
   VPKLog(1, "doctor: quiet log line");
   VPKLogSetEnabled(true);
   VPKLog(0, "doctor: verbose log line");
@@ -45,8 +58,8 @@ void runDoctor() {
 }
 
 vemra::VemraCommand doctor({"doctor",
-                            "Print the library version, storage root, country, mains frequency, processors and "
-                            "sample log lines",
+                            "Print the library version, storage root, country, mains frequency, processors, Bluetooth "
+                            "stack and sample log lines",
                             10, [](CLI::App& sub) { sub.callback(runDoctor); }});
 
 }  // namespace

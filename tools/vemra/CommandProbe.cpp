@@ -189,7 +189,7 @@ void runProbe() {
   vemra::RadioSession session(gProbe.radio);
   auto probe = std::make_shared<Probe>();
   probe->wanted = lower(gProbe.name);
-  auto central = vpk::BluetoothCentral::create(probe, vpk::DispatchQueue::main());
+  auto central = vpk::BluetoothCentral::create(probe, vpk::DispatchQueue::main(), session.centralOptions());
   if (!central) return fail("no Bluetooth backend available");
   if (!session.runUntil([&] { return central->state() == vpk::BluetoothAdapterState::PoweredOn; }, 5.0))
     return fail(fmt::format("Bluetooth is {}", vpk::toString(central->state())));

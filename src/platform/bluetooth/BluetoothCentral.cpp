@@ -83,10 +83,19 @@ bool BluetoothCentral::isBackendAvailable(BluetoothBackend backend) {
   return false;
 }
 
+BluetoothStackStatus BluetoothCentral::systemStack() {
+  const auto presence = detail::BlueZBus::probe();
+  BluetoothStackStatus status;
+  status.systemBus = presence.bus;
+  status.bluez = presence.bluez;
+  for (const auto& a : presence.adapters) status.adapters.push_back({a.path, a.address, a.powered});
+  return status;
+}
+
 BluetoothBackend BluetoothCentral::preferredBackend() {
   if (auto chosen = environmentBackend()) return *chosen;
-  const auto presence = detail::BlueZBus::probe();
-  return presence.bluez && !presence.adapters.empty() ? BluetoothBackend::BlueZ : BluetoothBackend::Simulated;
+  const auto stack = systemStack();
+  return stack.bluez && !stack.adapters.empty() ? BluetoothBackend::BlueZ : BluetoothBackend::Simulated;
 }
 
 std::shared_ptr<BluetoothCentral> BluetoothCentral::create(std::weak_ptr<BluetoothCentralDelegate> delegate,

@@ -49,6 +49,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -100,6 +101,20 @@ enum class BluetoothBackend : int {
 /// "automatic", "simulated", "bluez".
 VPK_EXPORT std::string_view toString(BluetoothBackend backend);
 
+/// What the system's Bluetooth stack offers, as BluetoothCentral::systemStack() finds it.
+struct BluetoothStackStatus {
+  struct Adapter {
+    std::string name;     ///< BlueZ's object path ("/org/bluez/hci0")
+    std::string address;  ///< "00:1A:7D:DA:71:13"
+    bool poweredOn = false;
+  };
+  /// A system bus answered (DBUS_SYSTEM_BUS_ADDRESS, or the standard socket).
+  bool systemBus = false;
+  /// org.bluez is on it.
+  bool bluez = false;
+  std::vector<Adapter> adapters;
+};
+
 struct BluetoothCentralOptions {
   /// Ask the system to alert the user when the adapter is off (ignored where unsupported).
   bool showPowerAlert = false;
@@ -120,6 +135,9 @@ class VPK_EXPORT BluetoothCentral : public std::enable_shared_from_this<Bluetoot
   /// Simulated: always; BlueZ: org.bluez is on the system bus (DBUS_SYSTEM_BUS_ADDRESS
   /// names another bus).
   static bool isBackendAvailable(BluetoothBackend backend);
+  /// Asks the system bus, with short timeouts, whether BlueZ runs and which adapters it
+  /// has. Blocks for at most about 1.5 s; never fails (a missing bus reads as absent).
+  static BluetoothStackStatus systemStack();
 
   virtual ~BluetoothCentral();
   BluetoothCentral(const BluetoothCentral&) = delete;

@@ -59,6 +59,7 @@
 #include <VemraPlatformKit/platform/dispatch/TimerSource.h>
 #include <VemraPlatformKit/platform/files/Folders.h>
 #include <VemraPlatformKit/platform/files/PathSafety.h>
+#include <VemraPlatformKit/platform/notifications/DesktopNotifier.h>
 #include <VemraPlatformKit/platform/values/Archivable.h>
 #include <VemraPlatformKit/platform/values/KeyedArchiver.h>
 #include <VemraPlatformKit/platform/values/KeyedUnarchiver.h>

@@ -5,6 +5,8 @@
 
 #include "platform/bluetooth/bluez/BlueZCentral.h"
 
+#include <VemraPlatformKit/platform/notifications/DesktopNotifier.h>
+
 #include <VemraPlatformKit/platform/dispatch/DispatchQueue.h>
 
 #include <gtest/gtest.h>
@@ -294,6 +296,63 @@ TEST(BlueZBusLoss, ACentralSurvivesItsBusDying) {
     central->scanForPeripherals({}, false);  // ignored, no crash
   }
   ::setenv("DBUS_SYSTEM_BUS_ADDRESS", bus().address().c_str(), 1);
+}
+
+// A notification server on a private session bus that records what it is asked to show.
+class NotificationServer {
+ public:
+  NotificationServer() : bus_("session") {
+    connection_ = sdbus::createSessionBusConnection("org.freedesktop.Notifications");
+    object_ = sdbus::createObject(*connection_, "/org/freedesktop/Notifications");
+    object_->registerMethod("org.freedesktop.Notifications", "Notify", "susssasa{sv}i", "u", [this](sdbus::MethodCall call) {
+      std::string app, icon, summary, body;
+      uint32_t replaces = 0;
+      call >> app >> replaces >> icon >> summary >> body;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        summaries_.push_back(summary + ": " + body);
+      }
+      auto reply = call.createReply();
+      reply << uint32_t{7};
+      reply.send();
+    });
+    object_->finishRegistration();
+    connection_->enterEventLoopAsync();
+  }
+  ~NotificationServer() {
+    connection_->leaveEventLoop();
+    ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
+  }
+  std::vector<std::string> summaries() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return summaries_;
+  }
+
+ private:
+  PrivateBus bus_;
+  std::unique_ptr<sdbus::IConnection> connection_;
+  std::unique_ptr<sdbus::IObject> object_;
+  std::mutex mutex_;
+  std::vector<std::string> summaries_;
+};
+
+TEST_F(BlueZCentralTest, PowerAlertIsADesktopNotification) {
+  ::setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus", 1);
+  DesktopNotification hello;
+  hello.summary = "Hello";
+  EXPECT_FALSE(DesktopNotifier::show(hello));  // no session bus: nothing, no crash
+
+  NotificationServer server;
+  EXPECT_TRUE(DesktopNotifier::isAvailable());
+  EXPECT_EQ(DesktopNotifier::show(hello), 7u);
+
+  MockBlueZProcess::control("power off");
+  auto quiet = BluetoothCentral::create(delegate, nullptr, {.backend = BluetoothBackend::BlueZ});
+  auto alerting = BluetoothCentral::create(delegate, nullptr, {.showPowerAlert = true, .backend = BluetoothBackend::BlueZ});
+  ASSERT_TRUE(waitFor([&] { return server.summaries().size() == 2; }));
+  EXPECT_EQ(server.summaries()[1], "Bluetooth is off: Turn on Bluetooth to connect to your Vemra headband.");
+  pause(0.2);
+  EXPECT_EQ(server.summaries().size(), 2u) << "only the central that asked alerts";
 }
 
 }  // namespace

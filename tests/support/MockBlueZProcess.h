@@ -1,8 +1,8 @@
 #pragma once
 // A private system bus and the mock BlueZ on it, for the BlueZ tests and benchmark.
 //
-// PrivateBus starts a dbus-daemon of its own (type system, a socket in a fresh temporary
-// folder, everyone allowed everything) and points DBUS_SYSTEM_BUS_ADDRESS at it.
+// PrivateBus starts a dbus-daemon of its own (a socket in a fresh temporary folder,
+// everyone allowed everything) and points DBUS_SYSTEM_BUS_ADDRESS (or the session's) at it.
 // MockBlueZProcess starts vemra-mock-bluez on that bus and waits for its "ready" line.
 // Both children get a parent-death signal, so a crashed test leaves nothing behind.
 
@@ -77,14 +77,16 @@ inline void stop(pid_t& pid, int& fd, int signal) {
 
 class PrivateBus {
  public:
-  PrivateBus() {
+  /// `type` "system" (DBUS_SYSTEM_BUS_ADDRESS) or "session" (DBUS_SESSION_BUS_ADDRESS).
+  explicit PrivateBus(const std::string& type = "system") {
     folder_ = std::filesystem::temp_directory_path() / ("vpk-bus-" + std::to_string(::getpid()) + "-" +
                                                          std::to_string(counter()++));
     std::filesystem::create_directories(folder_);
     std::ofstream(folder_ / "bus.conf")
         << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
            " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-           "<busconfig><type>system</type><listen>unix:dir="
+           "<busconfig><type>"
+        << type << "</type><listen>unix:dir="
         << folder_.string()
         << "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow user=\"*\"/><allow own=\"*\"/>"
            "<allow send_destination=\"*\"/><allow receive_sender=\"*\"/></policy></busconfig>\n";
@@ -92,7 +94,8 @@ class PrivateBus {
                           "--print-address"},
                          out_);
     address_ = process::readLine(out_, 5);
-    if (!address_.empty()) ::setenv("DBUS_SYSTEM_BUS_ADDRESS", address_.c_str(), 1);
+    if (!address_.empty())
+      ::setenv(type == "system" ? "DBUS_SYSTEM_BUS_ADDRESS" : "DBUS_SESSION_BUS_ADDRESS", address_.c_str(), 1);
   }
   ~PrivateBus() { kill(); }
   PrivateBus(const PrivateBus&) = delete;

@@ -107,7 +107,7 @@ std::shared_ptr<BluetoothCentral> BluetoothCentral::create(std::weak_ptr<Bluetoo
     return nullptr;
   }
   VPKLog(0, "Bluetooth: creating a central on the {} backend", toString(backend));
-  if (backend == BluetoothBackend::BlueZ) return detail::BlueZCentral::create(std::move(delegate), std::move(queue));
+  if (backend == BluetoothBackend::BlueZ) return detail::BlueZCentral::create(std::move(delegate), std::move(queue), options);
   return SimulatedWorld::shared()->createCentral(std::move(delegate), std::move(queue));
 }
 

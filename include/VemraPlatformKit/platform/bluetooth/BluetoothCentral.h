@@ -116,7 +116,9 @@ struct BluetoothStackStatus {
 };
 
 struct BluetoothCentralOptions {
-  /// Ask the system to alert the user when the adapter is off (ignored where unsupported).
+  /// Ask the system to alert the user when the adapter is off at creation (ignored where
+  /// unsupported). On BlueZ the alert is a desktop notification ("Bluetooth is off"),
+  /// shown where the session bus has a notification server (see DesktopNotifier).
   bool showPowerAlert = false;
   BluetoothBackend backend = BluetoothBackend::Automatic;
 };

@@ -1,6 +1,7 @@
 #include "platform/bluetooth/bluez/BlueZCentral.h"
 
 #include <VemraPlatformKit/frame/VPKLog.h>
+#include <VemraPlatformKit/platform/notifications/DesktopNotifier.h>
 
 #include "platform/bluetooth/bluez/BlueZPeripheral.h"
 
@@ -146,8 +147,9 @@ BlueZCentral::BlueZCentral(std::weak_ptr<BluetoothCentralDelegate> delegate, Dis
     : BluetoothCentral(std::move(delegate), std::move(queue)), work_(DispatchQueue::createSerial("vpk.bluez")) {}
 
 std::shared_ptr<BlueZCentral> BlueZCentral::create(std::weak_ptr<BluetoothCentralDelegate> delegate,
-                                                   DispatchQueuePtr queue) {
+                                                   DispatchQueuePtr queue, BluetoothCentralOptions options) {
   auto central = std::make_shared<BlueZCentral>(std::move(delegate), std::move(queue));
+  central->options_ = options;
   std::weak_ptr<BlueZCentral> weak = central;
   central->bus_ = BlueZBus::open([work = central->work_, weak](BusEvent e) {
     work->async([weak, e = std::move(e)]() mutable {
@@ -400,6 +402,14 @@ void BlueZCentral::updateAdapterState() {
 
 void BlueZCentral::setAdapterState(BluetoothAdapterState s) {
   const bool wasOn = adapterState_ == BluetoothAdapterState::PoweredOn;
+  if (!stateReported_ && options_.showPowerAlert && s == BluetoothAdapterState::PoweredOff) {
+    // The platform's power alert: the user learns that Bluetooth is off.
+    DesktopNotification alert;
+    alert.summary = "Bluetooth is off";
+    alert.body = "Turn on Bluetooth to connect to your Vemra headband.";
+    alert.icon = "bluetooth-disabled";
+    DesktopNotifier::showAsync(std::move(alert));
+  }
   adapterState_ = s;
   stateReported_ = true;
   std::vector<std::shared_ptr<BlueZPeripheral>> dropped;

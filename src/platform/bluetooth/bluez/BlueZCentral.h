@@ -33,7 +33,7 @@ class BlueZCentral final : public BluetoothCentral {
  public:
   /// nullptr when no system bus can be reached.
   static std::shared_ptr<BlueZCentral> create(std::weak_ptr<BluetoothCentralDelegate> delegate,
-                                              DispatchQueuePtr queue);
+                                              DispatchQueuePtr queue, BluetoothCentralOptions options = {});
   ~BlueZCentral() override;
 
   BluetoothBackend backend() const override { return BluetoothBackend::BlueZ; }
@@ -103,6 +103,7 @@ class BlueZCentral final : public BluetoothCentral {
             std::function<void(BluetoothPeripheralDelegate&)> call);
 
   const DispatchQueuePtr work_;
+  BluetoothCentralOptions options_;
   std::unique_ptr<BlueZBus> bus_;
   std::atomic<int> state_{static_cast<int>(BluetoothAdapterState::Unknown)};
   std::atomic<bool> scanning_{false};

@@ -135,6 +135,7 @@ class MockBlueZProcess {
   MockBlueZProcess& operator=(const MockBlueZProcess&) = delete;
 
   bool ready() const { return ready_; }
+  pid_t pid() const { return pid_; }
   /// Ends the mock without a goodbye, as a crashing daemon does.
   void kill() { process::stop(pid_, out_, SIGKILL); }
 

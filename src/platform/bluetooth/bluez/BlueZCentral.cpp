@@ -300,6 +300,7 @@ void BlueZCentral::objectAdded(const std::string& path, const BusInterfaces& int
     Device& d = track(path);
     if (auto rssi = rssiOf(tree_[path][kDevice])) d.rssi = rssi;
     if (d.wanted) issueConnect(d.peripheral->identifier());
+    updateBackgroundDiscovery();
     heard(d);
     updateLink(d);
   }
@@ -415,6 +416,7 @@ void BlueZCentral::setAdapterState(BluetoothAdapterState s) {
   std::vector<std::shared_ptr<BlueZPeripheral>> dropped;
   if (wasOn && s != BluetoothAdapterState::PoweredOn) {
     scanning_.store(false);
+    backgroundDiscovery_ = false;
     reported_.clear();
     for (auto& [id, d] : devices_) {
       if (d.wanted || d.linked || d.lost || d.cancelling) dropped.push_back(d.peripheral);
@@ -469,11 +471,26 @@ void BlueZCentral::stopScan() {
   if (!scanning_.exchange(false)) return;
   submit([](BlueZCentral& c) {
     c.reported_.clear();
-    if (c.adapterPath_.empty()) return;
+    if (c.adapterPath_.empty() || c.backgroundDiscovery_) return;
     c.bus_->call(c.adapterPath_, kAdapter, "StopDiscovery", {}, [](const std::optional<BusError>& error) {
       if (error) VPKLog(0, "BlueZ central: StopDiscovery: {}", error->message);
     });
   });
+}
+
+void BlueZCentral::updateBackgroundDiscovery() {
+  // A device BlueZ has no object for is found only by discovering: keep discovery on while
+  // a connection to such a device is pending.
+  bool needed = false;
+  for (const auto& [id, d] : devices_) needed = needed || (d.wanted && d.path.empty());
+  needed = needed && adapterState_ == BluetoothAdapterState::PoweredOn && !adapterPath_.empty();
+  if (needed == backgroundDiscovery_) return;
+  backgroundDiscovery_ = needed;
+  if (scanning_.load() || adapterPath_.empty()) return;
+  bus_->call(adapterPath_, kAdapter, needed ? "StartDiscovery" : "StopDiscovery", {},
+             [](const std::optional<BusError>& error) {
+               if (error) VPKLog(0, "BlueZ central: discovery for a pending connection: {}", error->message);
+             });
 }
 
 void BlueZCentral::heard(Device& d) {
@@ -514,6 +531,7 @@ void BlueZCentral::connect(const BluetoothPeripheralPtr& peripheral) {
     d->cancelling = false;
     p->setState(BluetoothPeripheralState::Connecting);
     if (!d->path.empty()) c.issueConnect(p->identifier());
+    c.updateBackgroundDiscovery();
   });
 }
 
@@ -542,6 +560,7 @@ void BlueZCentral::issueConnect(const BluetoothUUID& id) {
           return;
         }
         d.wanted = false;
+        c.updateBackgroundDiscovery();
         auto p = d.peripheral;
         auto e = BluetoothError::link(BluetoothErrorCode::ConnectionFailed, error.name + ": " + error.message);
         c.post([p] { p->setState(BluetoothPeripheralState::Disconnected); },
@@ -637,6 +656,7 @@ void BlueZCentral::cancelPeripheralConnection(const BluetoothPeripheralPtr& peri
     }
     if (report) {
       d->wanted = d->lost = false;
+      c.updateBackgroundDiscovery();
       c.post(
           [p] {
             p->setState(BluetoothPeripheralState::Disconnected);

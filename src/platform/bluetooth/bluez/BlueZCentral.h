@@ -90,6 +90,7 @@ class BlueZCentral final : public BluetoothCentral {
   Device& track(const std::string& path);
   bool isDevicePath(const std::string& path) const;
   void heard(Device& d);
+  void updateBackgroundDiscovery();
   void updateLink(Device& d);
   void linkEnded(Device& d);
   void issueConnect(const BluetoothUUID& id);
@@ -115,6 +116,7 @@ class BlueZCentral final : public BluetoothCentral {
   std::map<std::string, BusInterfaces> tree_;
   std::string adapterPath_;
   bool allowDuplicates_ = false;
+  bool backgroundDiscovery_ = false;  ///< discovering for a pending connection
   std::vector<BluetoothUUID> filter_;
   std::map<BluetoothUUID, BluetoothAdvertisementData> reported_;
   std::map<BluetoothUUID, Device> devices_;

@@ -17,8 +17,13 @@ bool readSeconds(clockid_t clock, double& seconds) {
 }  // namespace
 
 void ThreadCPUMeter::registerCurrentThread() {
-  registered_ = pthread_getcpuclockid(pthread_self(), &clock_) == 0 && readSeconds(clock_, lastCpu_) &&
+  thread_ = pthread_self();
+  registered_ = pthread_getcpuclockid(thread_, &clock_) == 0 && readSeconds(clock_, lastCpu_) &&
                 readSeconds(CLOCK_MONOTONIC, lastWall_);
+}
+
+void ThreadCPUMeter::withdrawCurrentThread() {
+  if (registered_ && pthread_equal(thread_, pthread_self())) registered_ = false;
 }
 
 double ThreadCPUMeter::sample() {

@@ -143,6 +143,7 @@ struct VPKSignalAnalyzer::Impl {
   std::shared_ptr<const OutputList> outputs = std::make_shared<const OutputList>();
   std::shared_ptr<VPKChannelSet> analysisResult;
 
+  std::atomic<unsigned> mains{60};
   std::atomic<bool> filteredOnly{false};
   std::atomic<bool> recordDiagnostics{false};
   std::atomic<uint64_t> cycles{0};
@@ -164,6 +165,8 @@ struct VPKSignalAnalyzer::Impl {
   bool firstCycle = true;
   double previousElapsed = 0;
   std::optional<bool> reportedIdle;
+  uint64_t clearings = 0;                            // counts clearBuffersLocked(): a reset inside a cycle
+  std::weak_ptr<VPKDataProcessor> preparedValidator;  // the validator last reset
 
   vpk::DispatchQueuePtr privateQueue;
 
@@ -199,6 +202,13 @@ struct VPKSignalAnalyzer::Impl {
   // Main mutex held: waits until no caller-driven cycle runs (unless the caller is us).
   void waitForCallerCycleLocked(std::unique_lock<std::mutex>& lock) {
     cond.wait(lock, [&] { return !callerCycleElsewhereLocked(); });
+  }
+  // Main mutex held: whether a stopped processing thread other than `self` is still
+  // running (a reset called from inside a cycle hands over to a new thread while the old
+  // one finishes that cycle).
+  bool predecessorRunningLocked(const ThreadControl* self) const {
+    return std::any_of(retiring.begin(), retiring.end(),
+                       [&](const auto& c) { return c.get() != self && c->executing; });
   }
   // Main mutex held: whether the calling thread is a processing thread of this analyzer.
   bool onProcessingThreadLocked() const {
@@ -252,10 +262,11 @@ VPKSignalAnalyzer::Ptr VPKSignalAnalyzer::analyzerWithSize(uint64_t size, uint64
 void VPKSignalAnalyzer::setUp() {
   Impl& d = *d_;
   d.privateQueue = vpk::DispatchQueue::createSerial("com.vemra.vpk.analyzer");
+  d.mains = vpk::mainsInterferenceFrequency();
   d.leftFocus = VPKDadeFocusAnalyzer::create(0);
   d.rightFocus = VPKDadeFocusAnalyzer::create(1);
   d.validator = VPKSignalValidityMonitor::create();
-  setFilter(defaultHeadbandFilter());
+  setFilter(defaultHeadbandFilter(d.mains));
   {
     std::lock_guard<std::mutex> lock(d.mutex);
     clearBuffersLocked();
@@ -274,7 +285,11 @@ VPKSignalAnalyzer::~VPKSignalAnalyzer() {
 // ---------------------------------------------------------------- filter factories
 
 std::shared_ptr<VPKCompoundFilter> VPKSignalAnalyzer::defaultHeadbandFilter() {
-  const auto mains = static_cast<float>(vpk::mainsInterferenceFrequency());
+  return defaultHeadbandFilter(vpk::mainsInterferenceFrequency());
+}
+
+std::shared_ptr<VPKCompoundFilter> VPKSignalAnalyzer::defaultHeadbandFilter(unsigned mainsFrequency) {
+  const auto mains = static_cast<float>(mainsFrequency);
   auto chain = VPKCompoundFilter::create();
   chain->addFilter(VPKBasicFilter::create(VPKFilterTypeNotch, mains, kFilterSamplingRate, VPKButterworthQFactor));
   chain->addFilter(VPKBasicFilter::create(VPKFilterTypeBandpass, kFilterSamplingRate, VPKFrequencyRange{1.0f, 49.0f},
@@ -283,7 +298,11 @@ std::shared_ptr<VPKCompoundFilter> VPKSignalAnalyzer::defaultHeadbandFilter() {
 }
 
 std::shared_ptr<VPKCompoundFilter> VPKSignalAnalyzer::noiseBoostingFilter() {
-  const auto mains = static_cast<float>(vpk::mainsInterferenceFrequency());
+  return noiseBoostingFilter(vpk::mainsInterferenceFrequency());
+}
+
+std::shared_ptr<VPKCompoundFilter> VPKSignalAnalyzer::noiseBoostingFilter(unsigned mainsFrequency) {
+  const auto mains = static_cast<float>(mainsFrequency);
   auto chain = VPKCompoundFilter::create();
   chain->addFilter(VPKBasicFilter::create(VPKFilterTypeBandpass, kFilterSamplingRate,
                                           VPKFrequencyRange{mains - 2.0f, mains + 2.0f}, VPKButterworthQFactor));
@@ -309,6 +328,21 @@ void writeLocked(Lock& lock, T& field, T value) {
   field = std::move(value);
 }
 }  // namespace
+
+unsigned VPKSignalAnalyzer::mainsFrequency() const { return d_->mains.load(); }
+
+bool VPKSignalAnalyzer::setMainsFrequency(unsigned hz) {
+  if (hz != 50 && hz != 60) {
+    VPKLog(1, "Signal analyzer: mains frequency {} Hz refused (50 or 60)", hz);
+    return false;
+  }
+  d_->mains.store(hz);
+  setFilter(defaultHeadbandFilter(hz));
+  // The validator rebuilds its chain for the new frequency before the next cycle.
+  std::lock_guard<std::mutex> lock(d_->mutex);
+  d_->validatorResetRequested = true;
+  return true;
+}
 
 bool VPKSignalAnalyzer::isEnabled() const { return readLocked(d_->propertyLock, d_->enabled); }
 void VPKSignalAnalyzer::setEnabled(bool enabled) { writeLocked(d_->propertyLock, d_->enabled, enabled); }
@@ -488,6 +522,8 @@ std::vector<std::shared_ptr<VPKDataProcessor>> VPKSignalAnalyzer::allDataProcess
 
 void VPKSignalAnalyzer::setSignalValidityMonitor(std::shared_ptr<VPKDataProcessor> monitor) {
   if (!monitor) monitor = VPKSignalValidityMonitor::create();
+  // The cycle resets a validator it has not run before (resetWithAnalyzer) before its
+  // first update, so an installed monitor works from its first cycle.
   std::lock_guard<AnalyzerSpinLock> lock(d_->propertyLock);
   std::swap(d_->validator, monitor);
 }
@@ -694,9 +730,15 @@ void VPKSignalAnalyzer::threadMain(std::weak_ptr<VPKSignalAnalyzer> weak, Impl* 
   VPKLog(0, "Loading signal stream buffer thread:{}", d->deviceName);
   d->cond.notify_all();
   for (;;) {
+    // A cycle starts once enough samples are pending and no predecessor thread is still
+    // finishing a cycle: the cycle state (windows, detectors, latency and CPU sampling)
+    // belongs to one thread at a time.
     uint64_t n = d->samplesPerCycle();
-    while (!control->cancelled && d->pending.size() < n) {
-      d->lowerActivityLocked();  // the work handed over is done
+    while (!control->cancelled) {
+      if (d->pending.size() < n)
+        d->lowerActivityLocked();  // the work handed over is done
+      else if (!d->predecessorRunningLocked(control.get()))
+        break;
       d->cond.wait(lock);
       n = d->samplesPerCycle();
     }
@@ -720,7 +762,7 @@ void VPKSignalAnalyzer::threadMain(std::weak_ptr<VPKSignalAnalyzer> weak, Impl* 
   }
   {
     std::lock_guard<AnalyzerSpinLock> latency(d->latencyLock);
-    d->cpuMeter.withdraw();
+    d->cpuMeter.withdrawCurrentThread();  // a successor's registration stays
   }
   // A successor thread (a reset called from this thread) keeps the samples.
   if (!d->control || d->control == control) d->pending.clear();
@@ -773,6 +815,7 @@ void VPKSignalAnalyzer::clearBuffersLocked() {
   d.firstCycle = true;
   d.reportedIdle.reset();
   d.validatorResetRequested = false;
+  ++d.clearings;
   d.dropLogged = false;
 }
 
@@ -785,6 +828,7 @@ void VPKSignalAnalyzer::resetProcessors() {
     validator = d.validator;
     processors = d.processors;
   }
+  d.preparedValidator = validator;
   guarded("resetWithAnalyzer",
           [&] { vpk::resetDataProcessors(this, validator.get(), d.leftFocus.get(), d.rightFocus.get(), *processors); });
 }
@@ -829,7 +873,8 @@ void VPKSignalAnalyzer::reset() {
 
 void VPKSignalAnalyzer::runCycle(bool resetValidator) {
   Impl& d = *d_;
-  const auto start = std::chrono::steady_clock::now();
+  const double start = vpk::Clock::timestamp();
+  const uint64_t clearings = d.clearings;
 
   // The settings, read once for the whole cycle.
   uint64_t idleTransitions = 0;
@@ -851,7 +896,10 @@ void VPKSignalAnalyzer::runCycle(bool resetValidator) {
     leftFilter = d.leftFilter;
     rightFilter = d.rightFilter;
   }
-  if (resetValidator && validator) guarded("resetWithAnalyzer", [&] { validator->resetWithAnalyzer(this); });
+  if (validator && (resetValidator || d.preparedValidator.lock() != validator)) {
+    d.preparedValidator = validator;
+    guarded("resetWithAnalyzer", [&] { validator->resetWithAnalyzer(this); });
+  }
 
   // The channel set.
   const size_t count = d.cycleSamples.size();
@@ -896,10 +944,14 @@ void VPKSignalAnalyzer::runCycle(bool resetValidator) {
           [&] { vpk::runFocusStage(d.leftFocus.get(), d.rightFocus.get(), *set, leftMask, rightMask); });
   guarded("a data processor", [&] { vpk::runProcessorStage(*processors, *set, leftMask, rightMask); });
 
-  recordLatency(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-  if (--d.cyclesLeftTillCPUSample == 0) {
-    d.cyclesLeftTillCPUSample = kCyclesPerCPUSample;
-    updateCPUUsageIfNeeded();
+  // A reset from inside this cycle started the bookkeeping afresh: the rest of the cycle
+  // is delivered but not counted.
+  if (d.clearings == clearings) {
+    recordLatency(vpk::Clock::timestamp() - start);
+    if (--d.cyclesLeftTillCPUSample == 0) {
+      d.cyclesLeftTillCPUSample = kCyclesPerCPUSample;
+      updateCPUUsageIfNeeded();
+    }
   }
 
   DiagnosticsHandler handler;
@@ -929,6 +981,7 @@ void VPKSignalAnalyzer::runCycle(bool resetValidator) {
 
 void VPKSignalAnalyzer::recordLatency(double elapsed) {
   Impl& d = *d_;
+  elapsed = std::max(elapsed, 0.0);  // a clock that was set back
   const double smoothed = d.firstCycle ? elapsed : 0.025000000000000022 * d.previousElapsed + 0.975 * elapsed;
   d.firstCycle = false;
   d.previousElapsed = elapsed;

@@ -1,6 +1,7 @@
 #include <VemraPlatformKit/analysis/VPKSignalValidityMonitor.h>
 
 #include <VemraPlatformKit/analysis/VPKChannelDescription.h>
+#include <VemraPlatformKit/analysis/VPKSignalAnalyzer.h>
 #include <VemraPlatformKit/frame/VPKLog.h>
 #include <VemraPlatformKit/platform/dispatch/Clock.h>
 
@@ -13,8 +14,8 @@ namespace {
 constexpr float kSamplingRate = 250.0f;
 constexpr float kQFactor = 3.0f;
 constexpr int kSpectrumSize = 240;
-constexpr float kInterferenceLow = 58.0f;
-constexpr float kInterferenceHigh = 62.0f;
+// The interference measure looks this far either side of the mains frequency.
+constexpr float kInterferenceHalfWidth = 2.0f;
 constexpr float kAverageAlpha = 0.9f;
 
 // The integer part of a sample. NaN and values outside the 32-bit range (which a plain
@@ -38,8 +39,16 @@ VPKSignalValidityMonitor::VPKSignalValidityMonitor() {
 
 VPKSignalValidityMonitor::~VPKSignalValidityMonitor() = default;
 
+unsigned VPKSignalValidityMonitor::mainsFrequency() const {
+  const unsigned chosen = mains_.load(std::memory_order_relaxed);
+  return chosen != 0 ? chosen : vpk::mainsInterferenceFrequency();
+}
+
+void VPKSignalValidityMonitor::setMainsFrequency(unsigned hz) { mains_.store(hz, std::memory_order_relaxed); }
+
 void VPKSignalValidityMonitor::rebuild() {
-  const float m = static_cast<float>(vpk::mainsInterferenceFrequency());
+  builtMains_ = static_cast<float>(mainsFrequency());
+  const float m = builtMains_;
   auto chain = VPKCompoundFilter::create();
   chain->addFilter(VPKBasicFilter::create(VPKFilterTypeHighpass, m - 1.0f, kSamplingRate, kQFactor));
   chain->addFilter(VPKBasicFilter::create(VPKFilterTypeLowpass, m + 1.0f, kSamplingRate, kQFactor));
@@ -50,7 +59,8 @@ void VPKSignalValidityMonitor::rebuild() {
   rightFFT_ = VPKFFTBuffer::create(*leftFFT_);
 }
 
-void VPKSignalValidityMonitor::resetWithAnalyzer(VPKSignalAnalyzer*) {
+void VPKSignalValidityMonitor::resetWithAnalyzer(VPKSignalAnalyzer* analyzer) {
+  if (analyzer) setMainsFrequency(analyzer->mainsFrequency());
   leftAvg_ = VPKMovingAverage::averageWithAlpha(kAverageAlpha, VPKMovingAveragePeriodUnbounded);
   rightAvg_ = VPKMovingAverage::averageWithAlpha(kAverageAlpha, VPKMovingAveragePeriodUnbounded);
   rebuild();
@@ -125,14 +135,17 @@ void VPKSignalValidityMonitor::updateChannel(bool left, VPKChannelDescription& d
   }
   spectrum.update();
 
-  // The largest amplitude strictly between 58 and 62 Hz; NaNs are skipped.
+  // The largest amplitude strictly within 2 Hz of the mains frequency the chain was built
+  // for (58 to 62 Hz at 60 Hz); NaNs are skipped.
+  const float low = builtMains_ - kInterferenceHalfWidth;
+  const float high = builtMains_ + kInterferenceHalfWidth;
   float measure = 0.0f;
   const auto frequencies = spectrum.frequencies();
   const auto amplitude = spectrum.amplitude();
   for (size_t i = 0; i < frequencies.size() && i < amplitude.size(); ++i) {
     const float f = frequencies[i];
-    if (f > kInterferenceHigh) break;
-    if (f > kInterferenceLow && f < kInterferenceHigh && !std::isnan(amplitude[i]) && amplitude[i] > measure)
+    if (f > high) break;
+    if (f > low && f < high && !std::isnan(amplitude[i]) && amplitude[i] > measure)
       measure = amplitude[i];
   }
   (left ? leftDSGamma_ : rightDSGamma_) = measure;

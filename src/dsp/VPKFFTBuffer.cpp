@@ -206,6 +206,7 @@ void VPKFFTBuffer::update() {
   magnitude_[0] = DCOffset_ * DCOffset_;
   amplitude_[0] = 0.0f;
   if (generateDecibels_) computeDecibels();
+  emptied_ = false;
   cachedAmplitudeBuffer_.reset();
   cachedDecibelBuffer_.reset();
   cachedMagnitudeBuffer_.reset();
@@ -238,7 +239,7 @@ std::shared_ptr<VPKFloatBuffer> VPKFFTBuffer::roundedFrequenciesFloatBuffer() {
 }
 
 std::shared_ptr<VPKFloatBuffer> VPKFFTBuffer::decibelFloatBuffer() {
-  if (!cachedDecibelBuffer_ && !generateDecibels_) computeDecibels();
+  if (!cachedDecibelBuffer_ && !generateDecibels_ && !emptied_) computeDecibels();
   return snapshot(cachedDecibelBuffer_, decibels_);
 }
 
@@ -264,7 +265,10 @@ void VPKFFTBuffer::getAmplitudeWithSize(std::size_t count, float* amplitude, flo
 void VPKFFTBuffer::reset() {
   std::fill(buf_.begin(), buf_.end(), 0.0f);
   std::fill(amplitude_.begin(), amplitude_.end(), 0.0f);
-  std::fill(decibels_.begin(), decibels_.end(), 0.0f);
+  // The decibels of the emptied spectrum (amplitude 0), not of the magnitudes kept from
+  // the last update.
+  std::fill(decibels_.begin(), decibels_.end(), 10.0f * std::log10(kDecibelFloor));
+  emptied_ = true;
   cachedAmplitudeBuffer_.reset();
   cachedDecibelBuffer_.reset();
   start_ = 0;

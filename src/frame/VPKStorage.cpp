@@ -198,7 +198,7 @@ void VPKStorage::createNewSupportDirectoryIfNeeded() {
     if (!needsMigration()) s.root = support;
     std::error_code ec;
     fs::create_directories(support, ec);
-    const bool ok = fs::is_directory(support) && writeMigrationFile();
+    const bool ok = fs::is_directory(support, ec) && writeMigrationFile();
     s.decided = true;
     if (ok) {
       s.root = support;
@@ -226,7 +226,7 @@ VPKLocation VPKStorage::storageDirectoryWithName(const std::string& name) {
       return dir;
     }
     fs::create_directories(dir, ec);
-    if (ec || !fs::is_directory(dir)) {
+    if (ec || !fs::is_directory(dir, ec)) {
       // Something that is not a folder (a file) in the way is a failure, not "already exists".
       const VPKError error = ec ? fromErrorCode(ec, dir.string()) : VPKError::posix(EEXIST, dir.string());
       VPKLog(0, "Failed to create storage directory:{}", error.fullDescription());
@@ -256,7 +256,7 @@ VPKLocation VPKStorage::storageFileWithName(const std::string& name, std::option
     std::error_code ec;
     if (!fs::is_directory(*root, ec)) {
       fs::create_directories(*root, ec);
-      if (ec || !fs::is_directory(*root)) {
+      if (ec || !fs::is_directory(*root, ec)) {
         const VPKError e = ec ? fromErrorCode(ec, root->string()) : VPKError::posix(ENOTDIR, root->string());
         VPKLog(0, "Resource manager failed to create peristent store with error:{}", e.fullDescription());
         if (error) *error = e;
@@ -279,7 +279,7 @@ VPKLocation vpkrsrc_touch(const std::string& name, const std::optional<std::stri
     const fs::path dir = *root / *group;
     std::error_code ec;
     fs::create_directories(dir, ec);
-    if (ec || !fs::is_directory(dir)) {
+    if (ec || !fs::is_directory(dir, ec)) {
       const VPKError e = ec ? fromErrorCode(ec, dir.string()) : VPKError::posix(ENOTDIR, dir.string());
       VPKLog(0, "could not create resource url with error:{}", e.fullDescription());
       return std::nullopt;

@@ -52,19 +52,19 @@ ParametersURL& parametersURL() {
 }
 
 // The class-wide lock and what it guards.
-struct Parameters {
+struct ParameterState {
   std::recursive_mutex lock;
   bool loaded = false;
   vpk::ValueDictionary dict;
 };
 
-Parameters& params() {
-  static Parameters p;
+ParameterState& params() {
+  static ParameterState p;
   return p;
 }
 
 // Loads the dictionary on first use; the caller holds the class lock.
-void loadLocked(Parameters& p, const std::optional<fs::path>& url) {
+void loadLocked(ParameterState& p, const std::optional<fs::path>& url) {
   if (p.loaded) return;
   p.loaded = true;
   if (!url) return;
@@ -78,7 +78,7 @@ void loadLocked(Parameters& p, const std::optional<fs::path>& url) {
   }
 }
 
-bool synchronizeLocked(Parameters& p, const std::optional<fs::path>& url) {
+bool synchronizeLocked(ParameterState& p, const std::optional<fs::path>& url) {
   const vpk::Value dict(p.dict);
   const bool ok = url && vpk::writePropertyListFile(dict, url->string(), false);
   if (ok)
@@ -164,9 +164,16 @@ std::shared_ptr<const vpk::ValueDictionary> VemraPlatformKit::continentByCountry
 }
 
 std::optional<std::string> VemraPlatformKit::currentCountryCode() {
-  for (const char* var : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+  if (auto found = localeCountry()) return found->first;
+  return std::nullopt;
+}
+
+std::optional<std::pair<std::string, std::string>> VemraPlatformKit::localeCountry() {
+  // The country is a matter of region, so the language of messages (LC_MESSAGES) has no say.
+  for (const char* var : {"LC_ALL", "LC_MEASUREMENT", "LC_PAPER", "LC_TIME", "LC_MONETARY", "LC_ADDRESS", "LANG"}) {
     const char* v = std::getenv(var);
-    if (v && *v) return vpk::detail::countryFromLocaleName(v);
+    if (!v || !*v) continue;
+    if (auto country = vpk::detail::countryFromLocaleName(v)) return std::make_pair(*country, std::string(var));
   }
   return std::nullopt;
 }
@@ -235,17 +242,20 @@ std::optional<fs::path> VemraPlatformKit::parametersStorageURL() {
   });
 }
 
-vpk::ValueDictionary VemraPlatformKit::parameters() {
+VemraPlatformKit::Parameters::Parameters(std::unique_lock<std::recursive_mutex> lock, vpk::ValueDictionary& dict)
+    : lock_(std::move(lock)), dict_(&dict) {}
+
+VemraPlatformKit::Parameters VemraPlatformKit::parameters() {
   const auto url = parametersStorageURL();
-  Parameters& p = params();
-  std::lock_guard<std::recursive_mutex> l(p.lock);
+  ParameterState& p = params();
+  std::unique_lock<std::recursive_mutex> l(p.lock);
   loadLocked(p, url);
-  return p.dict;
+  return Parameters(std::move(l), p.dict);
 }
 
 bool VemraPlatformKit::synchronize() {
   const auto url = parametersStorageURL();
-  Parameters& p = params();
+  ParameterState& p = params();
   std::lock_guard<std::recursive_mutex> l(p.lock);
   loadLocked(p, url);
   return synchronizeLocked(p, url);
@@ -253,7 +263,7 @@ bool VemraPlatformKit::synchronize() {
 
 void VemraPlatformKit::setDefaultInterferenceFrequency(unsigned hz) {
   const auto url = parametersStorageURL();
-  Parameters& p = params();
+  ParameterState& p = params();
   std::lock_guard<std::recursive_mutex> l(p.lock);
   loadLocked(p, url);
   const vpk::Value* stored = p.dict.find(kFrequencyKey);
@@ -264,7 +274,7 @@ void VemraPlatformKit::setDefaultInterferenceFrequency(unsigned hz) {
 
 unsigned VemraPlatformKit::defaultInterferenceFrequency() {
   const auto url = parametersStorageURL();
-  Parameters& p = params();
+  ParameterState& p = params();
   std::lock_guard<std::recursive_mutex> l(p.lock);
   loadLocked(p, url);
   const vpk::Value* stored = p.dict.find(kFrequencyKey);

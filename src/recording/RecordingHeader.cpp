@@ -58,7 +58,15 @@ bool convert(const Value& v, int depth, nlohmann::json& out, std::string* error)
       return true;
     case K::String: out = *v.getString(); return true;
     case K::Bytes: out = base64Encode(v.getBytes()->data(), v.getBytes()->size()); return true;
-    case K::Date: out = formatHeaderDate(*v.getDate()); return true;
+    case K::Date: {
+      auto text = formatHeaderDate(*v.getDate());
+      if (!text) {
+        if (error) *error = fmt::format("date {} is outside the years 0-9999", v.getDate()->unixTime());
+        return false;
+      }
+      out = std::move(*text);
+      return true;
+    }
     case K::List:
     case K::OrderedSet: {
       const ValueList& items = v.isList() ? *v.getList() : v.getOrderedSet()->elements();
@@ -90,12 +98,13 @@ bool convert(const Value& v, int depth, nlohmann::json& out, std::string* error)
 
 }  // namespace
 
-std::string formatHeaderDate(const Date& date) {
+std::optional<std::string> formatHeaderDate(const Date& date) {
   const double unix = std::floor(date.unixTime());
-  std::time_t t = 0;
-  if (unix >= -6.7e10 && unix <= 2.5e11) t = static_cast<std::time_t>(unix);  // years 0..9999
+  // Well beyond years 0-9999 in any time zone, and inside what localtime_r handles.
+  if (!(unix > -1e11 && unix < 1e12)) return std::nullopt;
+  const auto t = static_cast<std::time_t>(unix);
   std::tm tm{};
-  localtime_r(&t, &tm);
+  if (!localtime_r(&t, &tm) || tm.tm_year + 1900 < 0 || tm.tm_year + 1900 > 9999) return std::nullopt;
   const long offset = tm.tm_gmtoff / 60;
   const long absOffset = offset < 0 ? -offset : offset;
   return fmt::format("{:04}-{:02}-{:02} {:02}:{:02}:{:02} {}{:02}{:02}", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,

@@ -84,6 +84,9 @@ struct VPKSignalStreamFileHandle::Impl {
   Handler closedHandler, removedHandler, openHandler, closeHandler;
   FileDescriptor file;
   std::vector<uint8_t> buffer;
+  // The first write that failed. From then on the file has lost data (a partial write may
+  // have broken its framing too), so nothing more is written and it is never announced.
+  std::optional<std::string> writeError;
 
   Impl() { buffer.reserve(kFlushThreshold); }
 
@@ -118,12 +121,21 @@ struct VPKSignalStreamFileHandle::Impl {
     return out;
   }
 
+  void fail(const std::string& what) {
+    VPKLog(0, "File handle exception:{}", what);
+    if (writeError) return;
+    writeError = what;
+    VPKLog(1, "VPKSignalStreamFileHandle lost data: {}", what);
+  }
+
   void writeBuffer() {
     if (buffer.empty()) return;
-    if (!file.valid()) {
-      VPKLog(0, "File handle exception:{}", "no open file, buffered data dropped");
+    if (writeError) {
+      // Already broken: the data is lost either way.
+    } else if (!file.valid()) {
+      fail("no open file, buffered data dropped");
     } else if (std::string error; !file.appendAtEnd(buffer.data(), buffer.size(), &error)) {
-      VPKLog(0, "File handle exception:{}", fmt::format("<file handle {}>: {}", file.describe(), error));
+      fail(fmt::format("<file handle {}>: {}", file.describe(), error));
     }
     buffer.clear();
   }
@@ -134,8 +146,8 @@ struct VPKSignalStreamFileHandle::Impl {
   }
 
   void syncFile() {
-    if (std::string error; file.valid() && !file.synchronize(&error))
-      VPKLog(0, "File handle exception:{}", fmt::format("<file handle {}>: {}", file.describe(), error));
+    if (std::string error; file.valid() && !writeError && !file.synchronize(&error))
+      fail(fmt::format("<file handle {}>: {}", file.describe(), error));
   }
 
   void detach(const VPKSignalStreamFileHandlePtr& self) {
@@ -160,7 +172,12 @@ struct VPKSignalStreamFileHandle::Impl {
       writeGroup.notify(vpk::DispatchQueue::main(), [handler = std::move(closedHandler), self] { handler(self); });
       closedHandler = nullptr;
     }
-    if (writeHeaderAutomatically) url = temporaryURL;
+    announceIfWhole();
+  }
+
+  // URL() names the finished file, so a file that lost data is never given one.
+  void announceIfWhole() {
+    if (writeHeaderAutomatically && !writeError) url = temporaryURL;
   }
 
   // The closed and maximum-duration rules shared by chunks and rows.
@@ -209,6 +226,10 @@ struct VPKSignalStreamFileHandle::Impl {
       return;
     }
     if (file.valid()) writeBuffer();  // the copy must hold every byte appended so far
+    if (writeError) {
+      VPKLog(1, "VPKSignalStreamFileHandle cannot write a header: the recording lost data ({})", *writeError);
+      return;
+    }
     const auto target = createWriteableFile();
     if (!target) return;
     std::string error;
@@ -390,6 +411,10 @@ bool VPKSignalStreamFileHandle::isClosed() const {
   return d_->read([&] { return d_->closed; });
 }
 
+std::optional<std::string> VPKSignalStreamFileHandle::writeError() const {
+  return d_->read([&] { return d_->writeError; });
+}
+
 bool VPKSignalStreamFileHandle::writeHeaderAutomatically() const {
   return d_->read([&] { return d_->writeHeaderAutomatically; });
 }
@@ -488,7 +513,7 @@ void VPKSignalStreamFileHandle::closeFileAndNotify(Handler callback) {
       d.buffer.clear();
     } else {
       d.closeSteps(self);
-      if (d.writeHeaderAutomatically) d.url = d.temporaryURL;
+      d.announceIfWhole();
     }
     // The closed handler is taken here, by the first close, so it runs once.
     Handler closedHandler = std::move(d.closedHandler);
@@ -505,9 +530,9 @@ void VPKSignalStreamFileHandle::closeFileAndNotify(Handler callback) {
 void VPKSignalStreamFileHandle::writeHeaderAndNotify(Handler callback) {
   d_->writeGroup.async(d_->queue, [self = shared_from_this(), callback = std::move(callback)]() mutable {
     Impl& d = *self->d_;
-    if (d.fileType.load() == kFileTypeCSV || d.writeHeaderAutomatically || d.header.empty())
-      d.url = d.temporaryURL;
-    else
+    if (d.fileType.load() == kFileTypeCSV || d.writeHeaderAutomatically || d.header.empty()) {
+      if (!d.writeError) d.url = d.temporaryURL;
+    } else
       d.writeHeaderFile();
     d.writeGroup.notify(vpk::DispatchQueue::main(), [self, callback = std::move(callback)] {
       if (callback) callback(self);

@@ -17,6 +17,13 @@ class SignalStreamPacingTest : public vpk::test::VirtualTimeTest {
  protected:
   void SetUp() override {
     VirtualTimeTest::SetUp();
+    freshStream();
+  }
+  void freshStream() {
+    stream = VPKSignalStream::create();
+    output = std::make_shared<RecordingOutput>();
+    nextTag = 0;
+    log.clear();
     stream->addOutput(output);
     stream->open();
     stream->setLatencyCorrectionEnabled(true);
@@ -46,8 +53,8 @@ class SignalStreamPacingTest : public vpk::test::VirtualTimeTest {
 
   vpk::test::VerboseLog verbose;
   vpk::test::LogCapture log;
-  std::shared_ptr<VPKSignalStream> stream = VPKSignalStream::create();
-  std::shared_ptr<RecordingOutput> output = std::make_shared<RecordingOutput>();
+  std::shared_ptr<VPKSignalStream> stream;
+  std::shared_ptr<RecordingOutput> output;
   int nextTag = 0;
 };
 
@@ -78,22 +85,45 @@ TEST_F(SignalStreamPacingTest, FirstQueuedPacketIsDecodedAtOnceAndTheTimerArmedN
   EXPECT_EQ(output->tags(), upTo(2));
 }
 
-TEST_F(SignalStreamPacingTest, FiveWaitingCompensateAtFourMillisecondsWithoutLeewayUntilEmpty) {
-  burst(7);  // one decoded at once, six wait
-  settle();  // the next tick leaves five
-  EXPECT_EQ(log.count("Timelock failure 5 pending packets."), 1u);
-  expectTimer(0.004, 0.0, true);
-  advance(0.1);
-  EXPECT_EQ(output->tags(), upTo(7));
-  EXPECT_EQ(log.count("Timelock failure 4 pending packets."), 1u);
-  expectTimer(0.004, 0.001, false);
-  EXPECT_EQ(log.count("Severe"), 0u);
+TEST_F(SignalStreamPacingTest, EachPileUpSizeGetsItsResponse) {
+  struct Case {
+    int waiting;  // after the first timer tick
+    const char* line;
+    double interval, leeway;
+    bool compensating;
+  };
+  const Case cases[] = {
+      {3, nullptr, 0.004, 0.001, false},
+      {4, "Timelock failure 4 pending packets.", 0.004, 0.0, true},
+      {5, "Timelock failure 5 pending packets.", 0.004, 0.0, true},
+      {6, "WARNING: Severe timelock failure 6 pending packets.", 0.001, 0.0, true},
+      {10, "WARNING: Severe timelock failure 10 pending packets.", 0.001, 0.0, true},
+      // Flushed in that tick; without compensation in force the timer keeps its normal rate.
+      {11, "WARNING: Critical timelock failure 11 pending packets.", 0.004, 0.001, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.waiting);
+    freshStream();
+    burst(c.waiting + 2);  // one decoded at once, one by the first tick
+    settle();
+    EXPECT_EQ(log.count(c.line ? c.line : "imelock failure"), c.line ? 1u : 0u);
+    expectTimer(c.interval, c.leeway, c.compensating);
+    if (c.waiting >= 11) {
+      EXPECT_EQ(output->tags(), upTo(c.waiting + 2));
+    }
+  }
 }
 
-TEST_F(SignalStreamPacingTest, SevenWaitingSwitchToOneMillisecondAndElevenAreFlushed) {
-  burst(9);
+TEST_F(SignalStreamPacingTest, CompensationEndsWithTheQueueOrWithACriticalFlush) {
+  burst(7);  // five left after the first tick
   settle();
-  EXPECT_EQ(log.count("WARNING: Severe timelock failure 7 pending packets."), 1u);
+  advance(0.1);
+  EXPECT_EQ(output->tags(), upTo(7));
+  expectTimer(0.004, 0.001, false);
+
+  freshStream();
+  burst(9);  // severe: seven left
+  settle();
   expectTimer(0.001, 0.0, true);
   // Eleven waiting after a tick (six left, six new, one taken): all decoded in order in that
   // tick, and the timer returns to its normal rate with the queue empty.
@@ -136,6 +166,18 @@ TEST_F(SignalStreamPacingTest, LatencyIsThePerSampleGapTimesPacketsInFlight) {
   });
   EXPECT_NEAR(stream->bleDelayAverage().movingAverage(), 0.012, 1e-6);
   EXPECT_NEAR(latency, 4.0 + 4.0 * 2, 1e-3);
+  // Every tick recomputes it, also one that finds nothing to decode.
+  std::vector<double> later;
+  VPKResourceManager::performBlockAndWait([&] {
+    for (int i = 0; i < 3; ++i) {
+      stream->processData();
+      later.push_back(stream->packetLatency());
+    }
+  });
+  ASSERT_EQ(later.size(), 3u);
+  EXPECT_NEAR(later[0], 4.0 + 4.0 * 1, 1e-3);
+  EXPECT_NEAR(later[1], 4.0, 1e-3);
+  EXPECT_NEAR(later[2], 4.0, 1e-3);
 }
 
 TEST_F(SignalStreamPacingTest, ResetDropsQueueTimerAndCompensationEvenFromAnOutput) {

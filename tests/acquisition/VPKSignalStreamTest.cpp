@@ -35,10 +35,7 @@ TEST_F(SignalStreamTest, DecodesBigEndianUnsignedValuesInSinglePrecision) {
   ASSERT_EQ(output->pairs.size(), 6u);
   EXPECT_EQ(output->pairs[0].left, 0.047683723f);
   EXPECT_EQ(output->pairs[2].right, 0.047683723f);
-  const float top = static_cast<float>(0xFFFFFF) * 0.047683723f;
-  EXPECT_EQ(output->pairs[5].left, top);
-  EXPECT_GT(top, 800000.0f);
-  EXPECT_LT(top, 800001.0f);
+  EXPECT_EQ(output->pairs[5].left, static_cast<float>(0xFFFFFF) * 0.047683723f);  // unsigned: no sign bit
 
   // Sample k: left at bytes 2 + 6k, right at 5 + 6k.
   std::vector<uint8_t> p{0xA0, 0x55};
@@ -244,21 +241,6 @@ TEST_F(SignalStreamTest, DestroyedStreamCancelsItsTimerAndWeakReferencesExpire) 
   EXPECT_TRUE(output->stream.expired());
   EXPECT_TRUE(timer->isCancelled());
   advance(0.1);
-}
-
-TEST(SignalStreamSimulation, PacketsCarryFoldedNoiseFarBelowFullScale) {
-  // |N(0, 2345 counts)| has a mean of about 1871 counts.
-  double sum = 0;
-  for (int i = 0; i < 2000; ++i) {
-    const auto p = VPKSignalStream::generateSimulatedPacket();
-    ASSERT_EQ(p[0], 0xA0);
-    ASSERT_EQ(p[1], 0);
-    for (size_t off = 2; off < 20; off += 3) {
-      ASSERT_EQ(p[off], 0);
-      sum += p[off + 1] * 256 + p[off + 2];
-    }
-  }
-  EXPECT_NEAR(sum / 12000, 1871, 60);
 }
 
 }  // namespace

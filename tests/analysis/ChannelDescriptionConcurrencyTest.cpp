@@ -75,6 +75,7 @@ TEST(ChannelDescriptionConcurrency, HandedOutResultsAreReadOnManyThreadsAtOnce) 
   EXPECT_EQ(failures.load(), 0);
 }
 
+// A target for ThreadSanitizer: callbacks swapped while another thread calls them.
 TEST(ChannelDescriptionConcurrency, BlockCallbacksChangeWhileTheProcessorRuns) {
   auto p = VPKBlockDataProcessor::create();
   auto d = VPKChannelDescription::create();

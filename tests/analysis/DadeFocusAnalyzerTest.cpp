@@ -54,12 +54,7 @@ double expectedScore(double Dm, double Tm, double R) {
 
 }  // namespace
 
-TEST(DadeFocusAnalyzer, ResetStateAndBandMeans) {
-  auto f = VPKDadeFocusAnalyzer::create(1);
-  EXPECT_TRUE(f->supportsProcessingOfChannel(1));
-  EXPECT_FALSE(f->supportsProcessingOfChannel(0));
-  f->resetWithAnalyzer(nullptr);
-  EXPECT_EQ(f->bBuffer()->floatArray()[9], 0.05f);
+TEST(DadeFocusAnalyzer, BandMeans) {
   auto d = describe({1, 2, 3, 4})->leftChannel();
   EXPECT_EQ(VPKDadeFocusAnalyzer::calculateMeanPower(*d, {200, 300}), 0.0f);
   EXPECT_EQ(VPKDadeFocusAnalyzer::calculateMeanPower(*d, {16, 21}), 4.0f);
@@ -71,7 +66,6 @@ TEST(DadeFocusAnalyzer, WorkedExamplesOfTheScore) {
   auto d = run(*f, {0.5f, 0.5f, 3.0f, 3.0f});
   ASSERT_TRUE(d->focusScore());
   EXPECT_NEAR(*d->focusScore(), 0.6875 / 0.9 - 0.1, 1e-6);
-  EXPECT_NEAR(*d->focusScore(), 0.6639, 1e-4);
   EXPECT_DOUBLE_EQ(f->cyclesSpentInTargetZone(), 0.8);
   EXPECT_EQ(f->cycles(), 1u);
   EXPECT_EQ(d->alternateFocusScore(), 0.0f);  // no block finished yet

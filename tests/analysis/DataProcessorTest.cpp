@@ -5,8 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
-#include <limits>
 #include <string>
 #include <vector>
 
@@ -35,31 +33,6 @@ VPKChannelSet::Ptr twoChannels() {
 
 }  // namespace
 
-TEST(DataProcessor, BlockProcessorDefaultsWithoutCallbacks) {
-  auto p = VPKBlockDataProcessor::create();
-  auto d = VPKChannelDescription::create();
-  EXPECT_EQ(p->dataProcessorType(), VPKDataProcesserTypeCustom);
-  EXPECT_EQ(p->dataProcessorPriority(), std::numeric_limits<int64_t>::max());
-  EXPECT_FALSE(p->prepareToUpdateChannelDescription(*d));
-  EXPECT_FALSE(p->updateChannelDescription(*d));
-  EXPECT_FALSE(p->supportsIdleSignalRecognition());
-  EXPECT_FALSE(p->idleSignalRecognitionPossible());
-  EXPECT_FALSE(p->idleSignalRecognized());
-  EXPECT_FALSE(p->requiresUpdateEveryCycle());
-  EXPECT_FALSE(p->requiresUpdateToApplyToAllChannels());
-  EXPECT_FALSE(p->supportsProcessingOfChannel(0));
-  p->resetWithAnalyzer(nullptr);  // nothing to call
-  EXPECT_EQ(VPKDataProcesserTypeAll, 15u);
-
-  // Each callback receives the processor itself first; clearing one restores the default.
-  p->setSupportsProcessingOfChannelBlock([&](VPKBlockDataProcessor& self, uint64_t channel) {
-    return &self == p.get() && channel == 1;
-  });
-  EXPECT_TRUE(p->supportsProcessingOfChannel(1));
-  p->setSupportsProcessingOfChannelBlock({});
-  EXPECT_FALSE(p->supportsProcessingOfChannel(1));
-}
-
 TEST(DataProcessor, MasksDecideWhichChannelsAProcessorRunsOn) {
   std::vector<std::string> log;
   auto custom = recorder(log, "custom", VPKDataProcesserTypeCustom);
@@ -85,7 +58,7 @@ TEST(DataProcessor, MasksDecideWhichChannelsAProcessorRunsOn) {
   EXPECT_EQ(log, (std::vector<std::string>{"type0:0"}));
 }
 
-TEST(DataProcessor, ValidityAndFocusStagesFollowTheirBits) {
+TEST(DataProcessor, ValidityStageFollowsItsBit) {
   std::vector<std::string> log;
   auto validator = recorder(log, "validity", VPKDataProcesserTypeSignalValidity);
   bool idle = true;
@@ -105,13 +78,6 @@ TEST(DataProcessor, ValidityAndFocusStagesFollowTheirBits) {
   EXPECT_TRUE(log.empty());
   EXPECT_FALSE(set->leftChannel()->isIdle());
   EXPECT_FALSE(set->rightChannel()->isIdle());
-
-  auto leftFocus = recorder(log, "focusL", VPKDataProcesserTypeFocus);
-  auto rightFocus = recorder(log, "focusR", VPKDataProcesserTypeFocus);
-  vpk::runFocusStage(leftFocus.get(), rightFocus.get(), *set, 15, 5);
-  EXPECT_EQ(log, (std::vector<std::string>{"focusL:0"}));
-  vpk::runFocusStage(leftFocus.get(), rightFocus.get(), *set, 0, 2);
-  EXPECT_EQ(log, (std::vector<std::string>{"focusL:0", "focusR:1"}));
 }
 
 TEST(DataProcessor, SortingPutsPrioritiesFirstAndKeepsInsertionOrderOtherwise) {
@@ -147,18 +113,4 @@ TEST(DataProcessor, SortingPutsPrioritiesFirstAndKeepsInsertionOrderOtherwise) {
   validator->setResetWithAnalyzerBlock([&log](VPKBlockDataProcessor&, VPKSignalAnalyzer*) { log.push_back("validator"); });
   vpk::resetDataProcessors(nullptr, validator.get(), nullptr, nullptr, list);
   EXPECT_EQ(log, (std::vector<std::string>{"validator", "-1", "5", "9223372036854775807"}));
-}
-
-TEST(DataProcessor, FFTStatusNeedsMoreThan255SamplesTheSpectrumBitAndNoNaN) {
-  const float clean[3] = {0.0f, 1.0f, 2.0f};
-  const float withNaN[3] = {0.0f, std::numeric_limits<float>::quiet_NaN(), 2.0f};
-  auto good = VPKFloatBuffer::createWithFloats(clean, 3);
-  auto bad = VPKFloatBuffer::createWithFloats(withNaN, 3);
-  EXPECT_EQ(vpk::channelFFTStatus(250, 15, good.get()), 0u);
-  EXPECT_EQ(vpk::channelFFTStatus(255, 15, good.get()), 0u);
-  EXPECT_EQ(vpk::channelFFTStatus(256, 15, good.get()), 2u);
-  EXPECT_EQ(vpk::channelFFTStatus(275, 15, bad.get()), 4u);
-  EXPECT_EQ(vpk::channelFFTStatus(255, 15, bad.get()), 0u);
-  EXPECT_EQ(vpk::channelFFTStatus(275, 4, good.get()), 0u);
-  EXPECT_EQ(vpk::channelFFTStatus(275, 1, nullptr), 0u);
 }

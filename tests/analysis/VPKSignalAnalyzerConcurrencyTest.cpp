@@ -16,6 +16,7 @@
 #include <pthread.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 #include <atomic>
 #include <future>
@@ -69,6 +70,7 @@ TEST(SignalAnalyzerConcurrency, SamplesSettingsAndListsFromManyThreads) {
       a->setAllowedIdleTransitions(static_cast<uint64_t>(round % 4));
       a->setPerformFFTOnFilteredSignalOnly(round % 7 == 0);
       if (round % 11 == 0) a->setFilter(VPKSignalAnalyzer::defaultHeadbandFilter());
+      if (round % 13 == 0) a->setMainsFrequency(round % 2 ? 50 : 60);
       a->setDiagnosticsHandler([](const std::shared_ptr<VPKChannelSet>& s) { ASSERT_NE(s->leftChannel(), nullptr); });
       (void)a->filter();
       (void)a->latency();
@@ -140,23 +142,6 @@ TEST(SignalAnalyzerConcurrency, RemovalResetAndDestructionFromInsideACycle) {
   auto stream = VPKSignalStream::create();
   stream->open();
 
-  // Reset from the processing thread: the thread hands over to a new one.
-  auto resetting = VPKSignalAnalyzer::analyzer();
-  std::atomic<int> cycles{0};
-  vpk::Semaphore cycled;
-  resetting->setDiagnosticsHandler([&, raw = resetting.get()](const std::shared_ptr<VPKChannelSet>&) {
-    if (cycles.fetch_add(1) == 0) raw->reset();
-    cycled.signal();
-  });
-  stream->addOutput(resetting);
-  for (int i = 0; i < 9; ++i) stream->processData(VPKSignalStream::generateSimulatedPacket());
-  ASSERT_TRUE(cycled.wait(kWait));
-  EXPECT_TRUE(resetting->hasProcessingThread());
-  for (int i = 0; i < 9; ++i) stream->processData(VPKSignalStream::generateSimulatedPacket());
-  ASSERT_TRUE(cycled.wait(kWait));
-  EXPECT_EQ(resetting->cycles(), 25u);  // counted afresh after the reset
-  stream->removeOutput(resetting);
-
   // Removal from the processing thread, with the stream holding the last reference: the
   // analyzer is destroyed on the shared queue once its thread has ended.
   auto leaving = VPKSignalAnalyzer::analyzer();
@@ -189,6 +174,58 @@ TEST(SignalAnalyzerConcurrency, RemovalResetAndDestructionFromInsideACycle) {
   EXPECT_FALSE(doomedWeak.expired());
   release.signal();
   EXPECT_TRUE(vpk::DispatchQueue::runMainUntil([&] { return doomedWeak.expired(); }, kWait));
+}
+
+// Spends `seconds` of the calling thread's CPU time.
+void burnCPU(double seconds) {
+  auto cpu = [] {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+  };
+  const double until = cpu() + seconds;
+  while (cpu() < until) {
+  }
+}
+
+TEST(SignalAnalyzerConcurrency, ResetFromInsideACycleHandsTheThreadStateOver) {
+  auto stream = VPKSignalStream::create();
+  stream->open();
+  auto a = VPKSignalAnalyzer::analyzer();
+  // Cycle 1 resets the analyzer from a processor, queues a cycle's worth of samples for the
+  // new thread and lingers; cycle 2 (on the new thread) uses some CPU.
+  std::atomic<int> cycle{0};
+  std::atomic<int> inside{0};
+  std::atomic<bool> overlapped{false};
+  auto processor = VPKBlockDataProcessor::create();
+  processor->setPrepareToUpdateChannelDescriptionBlock(
+      [](VPKBlockDataProcessor&, VPKChannelDescription&) { return true; });
+  processor->setUpdateChannelDescriptionBlock([&, raw = a.get()](VPKBlockDataProcessor&, VPKChannelDescription&) {
+    if (inside.fetch_add(1) != 0) overlapped = true;
+    if (cycle.fetch_add(1) == 0) {
+      raw->reset();
+      vpk::test::feedSamples(*raw, 25);
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    } else {
+      burnCPU(0.005);
+    }
+    inside.fetch_sub(1);
+    return true;
+  });
+  a->addDataProcessor(processor);
+  vpk::Semaphore cycled;
+  a->setDiagnosticsHandler([&](const std::shared_ptr<VPKChannelSet>&) { cycled.signal(); });
+  stream->addOutput(a);
+  for (int i = 0; i < 9; ++i) stream->processData(VPKSignalStream::generateSimulatedPacket());
+  ASSERT_TRUE(cycled.wait(kWait));
+  ASSERT_TRUE(cycled.wait(kWait));
+  // The new thread ran its first cycle only after the old one had finished its cycle, and
+  // the old thread's exit left the new thread's CPU meter in place.
+  EXPECT_FALSE(overlapped.load());
+  EXPECT_EQ(a->cycles(), 25u);
+  EXPECT_TRUE(a->hasProcessingThread());
+  EXPECT_GT(a->sampleCPUUsage(), 0.0);
+  stream->removeOutput(a);
 }
 
 TEST(SignalAnalyzerConcurrency, ProcessorsAreResetWithoutTheMutexHeld) {

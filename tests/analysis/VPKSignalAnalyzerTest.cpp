@@ -3,7 +3,6 @@
 #include "VPKSignalAnalyzerTestSupport.h"
 
 #include "analysis/ElectrodeFailureFlags.h"
-#include "analysis/IdleTransition.h"
 #include "analysis/PendingSampleQueue.h"
 #include "support/LogCapture.h"
 #include "support/VirtualTime.h"
@@ -11,16 +10,18 @@
 #include <VemraPlatformKit/acquisition/VPKSignalStream.h>
 #include <VemraPlatformKit/analysis/VPKBlockDataProcessor.h>
 #include <VemraPlatformKit/analysis/VPKSignalValidityMonitor.h>
+#include <VemraPlatformKit/dsp/VPKBasicFilter.h>
 #include <VemraPlatformKit/dsp/VPKCompoundFilter.h>
-#include <VemraPlatformKit/dsp/VPKFFTBuffer.h>
+#include <VemraPlatformKit/dsp/VPKDadeFocusAnalyzer.h>
 #include <VemraPlatformKit/frame/VPKLog.h>
 #include <VemraPlatformKit/frame/VPKResourceManager.h>
+#include <VemraPlatformKit/frame/VemraPlatformKit.h>
 
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstring>
 #include <limits>
+#include <numbers>
 
 namespace {
 
@@ -46,43 +47,42 @@ class SignalAnalyzer : public vpk::test::VirtualTimeTest {
     a.setDiagnosticsHandler(nullptr);
     return sets;
   }
+  // Queues `count` samples of sum of sines (Hz, uV amplitude) on a 1000 uV offset, the right
+  // channel at 80 % of the left plus a 3 uV ripple.
+  void feedRhythms(VPKSignalAnalyzer& a, size_t count, std::vector<std::pair<double, float>> sines) {
+    for (size_t i = 0; i < count; ++i, ++sample_) {
+      const double t = static_cast<double>(sample_) / 250.0;
+      float v = 1000.0f;
+      for (const auto& [hz, amplitude] : sines) v += amplitude * static_cast<float>(std::sin(2 * std::numbers::pi * hz * t));
+      a.processData(v, 0.8f * v + 3.0f * static_cast<float>(sample_ % 5), now(), false);
+    }
+  }
+  uint64_t sample_ = 0;
 };
 
-TEST_F(SignalAnalyzer, CreationFormsGivePowerOfTwoWindows) {
-  vpk::test::LogCapture log;
-  VPKLogSetEnabled(true);
-  auto a = VPKSignalAnalyzer::analyzer();
-  VPKLogSetEnabled(false);
-  EXPECT_TRUE(log.contains("Creating siganl analyzer(size = 512, rate = 250)"));
-  EXPECT_EQ(a->bufferSize(), 512u);
-  EXPECT_EQ(a->samplesPerCycle(), 25u);
-
-  EXPECT_EQ(VPKSignalAnalyzer::create(300, 0)->bufferSize(), 1024u);
-  EXPECT_EQ(VPKSignalAnalyzer::analyzerWithSize(600)->bufferSize(), 1024u);
-  EXPECT_EQ(VPKSignalAnalyzer::create(512, 250, 3)->type(), 3u);
-  // The class forms that take a type always make two-channel analyzers.
-  auto byRate = VPKSignalAnalyzer::analyzerWithSamplingRate(300, 7);
-  EXPECT_EQ(byRate->bufferSize(), 1024u);
-  EXPECT_EQ(byRate->type(), 0u);
-  EXPECT_EQ(VPKSignalAnalyzer::analyzerWithSize(100, 300, 5)->bufferSize(), 1024u);
-  EXPECT_EQ(VPKSignalAnalyzer::analyzerWithSize(4000, 250, 5)->bufferSize(), 4096u);
-
-  EXPECT_EQ(VPKSignalAnalyzer::nextPowerOfTwo(512), 512u);
-  EXPECT_EQ(VPKSignalAnalyzer::nextPowerOfTwo(513), 1024u);
-  EXPECT_EQ(VPKSignalAnalyzer::nextPowerOfTwo((uint64_t{1} << 32) + 1), uint64_t{1} << 33);
-  EXPECT_EQ(VPKSignalAnalyzer::nextPowerOfTwo(0), 0u);
-  EXPECT_EQ(VPKSignalAnalyzer::nextPowerOfTwo((uint64_t{1} << 63) + 1), 0u);
-
-  // Sizes and rates that cannot work are refused instead of failing later.
-  EXPECT_EQ(VPKSignalAnalyzer::create(0, 250, 0), nullptr);
-  EXPECT_EQ(VPKSignalAnalyzer::create(512, 0, 0), nullptr);
-  EXPECT_EQ(VPKSignalAnalyzer::create(VPKSignalAnalyzer::kMaxBufferSize * 2, 250, 0), nullptr);
-  EXPECT_EQ(VPKSignalAnalyzer::create(0, 0), nullptr);
-  EXPECT_EQ(VPKSignalAnalyzer::analyzerWithSize(0), nullptr);
+// `f` is a basic filter of type `type` at `centre` Hz for 250 Hz with quality `q`.
+void expectSection(const std::shared_ptr<VPKFilter>& f, VPKFilterType type, float centre, float q) {
+  const auto basic = std::dynamic_pointer_cast<VPKBasicFilter>(f);
+  ASSERT_NE(basic, nullptr);
+  EXPECT_TRUE(basic->isEqual(*VPKBasicFilter::create(type, centre, 250.0f, q)))
+      << "type " << basic->type() << " at " << basic->centerFrequency() << " Hz, Q " << basic->qFactor();
 }
 
-TEST_F(SignalAnalyzer, AnalysisRateIsClampedBetweenOneSampleAndOneWindow) {
+TEST_F(SignalAnalyzer, WindowsAreRoundedToPowersOfTwoAndTheCycleIsClamped) {
+  EXPECT_EQ(VPKSignalAnalyzer::create(300, 0)->bufferSize(), 1024u);
+  EXPECT_EQ(VPKSignalAnalyzer::analyzerWithSize(600)->bufferSize(), 1024u);
+  auto byRate = VPKSignalAnalyzer::analyzerWithSamplingRate(300, 7);  // always two channels
+  EXPECT_EQ(byRate->type(), 0u);
+  EXPECT_EQ(VPKSignalAnalyzer::analyzerWithSize(100, 300, 5)->bufferSize(), 1024u);
+  EXPECT_EQ(VPKSignalAnalyzer::nextPowerOfTwo((uint64_t{1} << 32) + 1), uint64_t{1} << 33);
+  EXPECT_EQ(VPKSignalAnalyzer::nextPowerOfTwo((uint64_t{1} << 63) + 1), 0u);
+  // Sizes and rates that cannot work are refused instead of failing later.
+  EXPECT_EQ(VPKSignalAnalyzer::create(0, 250, 0), nullptr);
+  EXPECT_EQ(VPKSignalAnalyzer::create(VPKSignalAnalyzer::kMaxBufferSize * 2, 250, 0), nullptr);
+
+  // The cycle: at least one sample, at most one window.
   auto a = VPKSignalAnalyzer::analyzer();
+  EXPECT_EQ(a->samplesPerCycle(), 25u);
   a->setAnalysisRate(10);
   EXPECT_DOUBLE_EQ(a->analysisRate(), 2.048);
   EXPECT_EQ(a->samplesPerCycle(), 512u);
@@ -97,12 +97,6 @@ TEST_F(SignalAnalyzer, AnalysisRateIsClampedBetweenOneSampleAndOneWindow) {
   EXPECT_DOUBLE_EQ(a->analysisRate(), 0.2);
   a->setAnalysisRate(std::numeric_limits<double>::infinity());
   EXPECT_DOUBLE_EQ(a->analysisRate(), 2.048);
-
-  EXPECT_DOUBLE_EQ(a->convertFrequencyToTimeInterval(25), 0.1);
-  EXPECT_DOUBLE_EQ(a->convertFrequencyToTimeInterval(0), 0.0);
-  auto fft = a->createFFTBuffer();
-  EXPECT_EQ(fft->size(), 240);
-  EXPECT_EQ(fft->sampleRate(), 250);
 }
 
 TEST_F(SignalAnalyzer, ACycleTakesExactlyTheSamplesOfOneCycle) {
@@ -157,8 +151,6 @@ TEST_F(SignalAnalyzer, ChannelSetHoldsCopiesOfTheNewestWindow) {
   EXPECT_EQ(left->analysisSampleRange(), (VPKRange{487, 25}));
   EXPECT_EQ(left->cycles(), 25u);
   EXPECT_EQ(sets[1]->leftChannel()->cycles(), 50u);
-  EXPECT_EQ(left->samplingRate(), 250u);
-  EXPECT_FLOAT_EQ(left->analysisRate(), 0.1f);
   ASSERT_TRUE(left->timestamp().has_value());
   EXPECT_DOUBLE_EQ(left->timestamp()->secondsSinceReferenceDate, now());
   EXPECT_TRUE(left->includesRawSignalFFTResults());
@@ -240,32 +232,6 @@ TEST_F(SignalAnalyzer, FilteredOnlyAndLeftOnlyAnalysisLeaveOutWhatTheyDoNotCompu
   EXPECT_EQ(d->filteredDFT()->amplitude()->maxFloatValue(), 0.0f);
 }
 
-TEST_F(SignalAnalyzer, IdleTransitionTable) {
-  using vpk::detail::decideIdleTransition;
-  using vpk::detail::IdleDecision;
-  constexpr auto None = vpk::detail::IdleNotification::None;
-  constexpr auto Enter = vpk::detail::IdleNotification::Enter;
-  constexpr auto Leave = vpk::detail::IdleNotification::Leave;
-  // mask 0: every change, nothing marked
-  EXPECT_EQ(decideIdleTransition(0, false, true), (IdleDecision{Enter, std::nullopt}));
-  EXPECT_EQ(decideIdleTransition(0, true, false), (IdleDecision{Leave, std::nullopt}));
-  EXPECT_EQ(decideIdleTransition(0, true, true), (IdleDecision{None, std::nullopt}));
-  EXPECT_EQ(decideIdleTransition(0, false, false), (IdleDecision{None, std::nullopt}));
-  // idle now
-  EXPECT_EQ(decideIdleTransition(2, false, true), (IdleDecision{None, false}));
-  EXPECT_EQ(decideIdleTransition(2, true, true), (IdleDecision{None, false}));
-  EXPECT_EQ(decideIdleTransition(1, true, true), (IdleDecision{None, std::nullopt}));
-  EXPECT_EQ(decideIdleTransition(1, false, true), (IdleDecision{Enter, std::nullopt}));
-  // not idle now
-  EXPECT_EQ(decideIdleTransition(1, true, false), (IdleDecision{None, true}));
-  EXPECT_EQ(decideIdleTransition(1, false, false), (IdleDecision{None, true}));
-  EXPECT_EQ(decideIdleTransition(3, true, false), (IdleDecision{Leave, std::nullopt}));
-  EXPECT_EQ(decideIdleTransition(3, false, false), (IdleDecision{None, std::nullopt}));
-  // Only bits 0 and 1 carry meaning.
-  EXPECT_EQ(decideIdleTransition(4, false, true), decideIdleTransition(0, false, true));
-  EXPECT_EQ(decideIdleTransition(7, true, false), decideIdleTransition(3, true, false));
-}
-
 TEST_F(SignalAnalyzer, IdleTransitionsReachOutputsAndDescriptions) {
   struct Case {
     uint64_t mask;
@@ -317,19 +283,18 @@ TEST_F(SignalAnalyzer, ValidatorOutsideTheMasksNeitherRunsNorRepeatsLeaving) {
   EXPECT_EQ(output->count("leave"), 1u);
 }
 
-TEST_F(SignalAnalyzer, ChangingTheAllowedTransitionsResetsTheValidatorBeforeTheNextCycle) {
+TEST_F(SignalAnalyzer, AValidatorIsResetBeforeItsFirstCycleAndWhenTheTransitionsChange) {
   auto a = callerDriven();
   auto validator = std::make_shared<ScriptedValidator>();
   a->setSignalValidityMonitor(validator);
-  a->setAllowedIdleTransitions(3);  // unchanged
-  a->setAllowedIdleTransitions(0);  // changed to 0
-  runCycles(*a, 1);
-  EXPECT_EQ(validator->resets.load(), 0);
-  a->setAllowedIdleTransitions(1);
   EXPECT_EQ(validator->resets.load(), 0);  // not while a cycle might run
+  a->setAllowedIdleTransitions(3);         // unchanged
+  a->setAllowedIdleTransitions(0);         // changed to 0
+  runCycles(*a, 2);
+  EXPECT_EQ(validator->resets.load(), 1);  // installed: once, before its first update
+  a->setAllowedIdleTransitions(1);
   runCycles(*a, 1);
-  EXPECT_EQ(validator->resets.load(), 1);
-  EXPECT_EQ(a->allowedIdleTransitions(), 1u);
+  EXPECT_EQ(validator->resets.load(), 2);
 }
 
 TEST_F(SignalAnalyzer, OutputsAreCalledInPriorityOrderOnTheirOwnQueues) {
@@ -365,6 +330,110 @@ TEST_F(SignalAnalyzer, OutputsAreCalledInPriorityOrderOnTheirOwnQueues) {
   EXPECT_TRUE(a->allOutputs().empty());
 }
 
+TEST_F(SignalAnalyzer, MainsSettingPlacesTheFiltersOfTheAnalyzerAndItsMonitor) {
+  for (unsigned m : {50u, 60u}) {
+    const float mains = static_cast<float>(m);
+    const auto headband = VPKSignalAnalyzer::defaultHeadbandFilter(m)->filters();
+    ASSERT_EQ(headband.size(), 2u);
+    expectSection(headband[0], VPKFilterTypeNotch, mains, VPKButterworthQFactor);
+    expectSection(headband[1], VPKFilterTypeBandpass, 7.0f, VPKButterworthQFactor);  // sqrt(1 x 49)
+    const auto boost = VPKSignalAnalyzer::noiseBoostingFilter(m)->filters();
+    ASSERT_EQ(boost.size(), 1u);
+    expectSection(boost[0], VPKFilterTypeBandpass, std::sqrt((mains - 2) * (mains + 2)), VPKButterworthQFactor);
+
+    auto a = callerDriven();
+    EXPECT_EQ(a->mainsFrequency(), 60u);  // the stored setting of a fresh library folder
+    ASSERT_TRUE(a->setMainsFrequency(m));
+    expectSection(a->leftChannelFilter()->filters()[0], VPKFilterTypeNotch, mains, VPKButterworthQFactor);
+    expectSection(a->rightChannelFilter()->filters()[0], VPKFilterTypeNotch, mains, VPKButterworthQFactor);
+    runCycles(*a, 1);  // the monitor is rebuilt before the cycle
+    const auto monitor = std::dynamic_pointer_cast<VPKSignalValidityMonitor>(a->signalValidator());
+    EXPECT_EQ(monitor->mainsFrequency(), m);
+    const auto chain = monitor->leftFilter()->filters();
+    ASSERT_EQ(chain.size(), 3u);
+    expectSection(chain[0], VPKFilterTypeHighpass, mains - 1, 3.0f);
+    expectSection(chain[1], VPKFilterTypeLowpass, mains + 1, 3.0f);
+    expectSection(chain[2], VPKFilterTypeBandpass, std::sqrt(50.0f), 3.0f);
+  }
+  auto a = callerDriven();
+  EXPECT_FALSE(a->setMainsFrequency(55));
+  EXPECT_EQ(a->mainsFrequency(), 60u);
+  EXPECT_EQ(VemraPlatformKit::defaultInterferenceFrequency(), 60u);  // no analyzer setting is stored
+}
+
+TEST_F(SignalAnalyzer, AnInstalledMonitorRecognisesMainsHumFromItsFirstCycles) {
+  for (unsigned m : {50u, 60u}) {
+    auto a = callerDriven();
+    a->setMainsFrequency(m);
+    auto monitor = VPKSignalValidityMonitor::create();
+    a->setSignalValidityMonitor(monitor);
+    std::vector<std::shared_ptr<VPKChannelSet>> sets;
+    a->setDiagnosticsHandler([&](const std::shared_ptr<VPKChannelSet>& s) { sets.push_back(s); });
+    for (int cycle = 0; cycle < 40; ++cycle) {
+      advance(0.1);
+      feedRhythms(*a, 25, {{static_cast<double>(m), 20.0f}, {10.0, 8.0f}});
+      a->processPendingSamples();
+      if (cycle == 19) {
+        EXPECT_TRUE(monitor->pendingIdle()) << m << " Hz, within 2 s";
+      }
+    }
+    ASSERT_NE(monitor->leftAvg(), nullptr);
+    EXPECT_EQ(monitor->mainsFrequency(), m);
+    EXPECT_TRUE(sets.back()->isIdle()) << m << " Hz";
+  }
+}
+
+TEST_F(SignalAnalyzer, FocusDetectorsScoreTheirOwnChannelOncePerCycle) {
+  // A twin detector fed each cycle's left description after the analyzer's own gives the
+  // same score only when the analyzer fed its detector exactly that description, once.
+  auto a = callerDriven();
+  a->setRightChannelEnabledDataProcesserTypes(1);  // spectra, no focus on the right
+  auto twin = VPKDadeFocusAnalyzer::create(0);
+  twin->resetWithAnalyzer(nullptr);
+  size_t scored = 0;
+  a->setDiagnosticsHandler([&](const std::shared_ptr<VPKChannelSet>& s) {
+    const auto& left = s->leftChannel();
+    const auto own = left->focusScore();
+    EXPECT_FALSE(s->rightChannel()->focusScore());
+    twin->updateChannelDescription(*left);
+    EXPECT_EQ(own, left->focusScore()) << "cycle " << left->cycles() / 25;
+    scored += own.has_value();
+  });
+  for (int cycle = 0; cycle < 30; ++cycle) {
+    feedRhythms(*a, 25, {{6.0, 4.0f}, {11.0, 6.0f}, {18.0, 10.0f}});
+    a->processPendingSamples();
+  }
+  EXPECT_GE(scored, 20u);
+  EXPECT_EQ(a->leftChannelFocusDetector()->channel(), 0u);
+  EXPECT_EQ(a->rightChannelFocusDetector()->channel(), 1u);
+}
+
+TEST_F(SignalAnalyzer, LatencyIsTheSmoothedCycleTimeOnTheLibraryClock) {
+  auto a = callerDriven();
+  const std::vector<double> spent{0.008, 0.004, 0.002, 0.05, 0.004};
+  size_t cycle = 0;
+  auto slow = VPKBlockDataProcessor::create();
+  slow->setPrepareToUpdateChannelDescriptionBlock([](VPKBlockDataProcessor&, VPKChannelDescription&) { return true; });
+  slow->setUpdateChannelDescriptionBlock([&, raw = a.get()](VPKBlockDataProcessor&, VPKChannelDescription&) {
+    if (cycle == 3) raw->reset();
+    advance(spent[cycle++]);
+    return true;
+  });
+  a->addDataProcessor(slow);
+  std::vector<uint64_t> latencies;
+  for (size_t i = 0; i < spent.size(); ++i) {
+    runCycles(*a, 1);
+    latencies.push_back(a->latency());
+  }
+  // The first cycle's own time, then 0.025 x the previous cycle's + 0.975 x its own.
+  EXPECT_NEAR(static_cast<double>(latencies[0]), 8000.0, 1.0);
+  EXPECT_NEAR(static_cast<double>(latencies[1]), 0.025 * 8000 + 0.975 * 4000, 1.0);
+  EXPECT_NEAR(static_cast<double>(latencies[2]), 0.025 * 4000 + 0.975 * 2000, 1.0);
+  // A cycle that resets the analyzer from inside is not counted; the next one is a first.
+  EXPECT_EQ(latencies[3], 0u);
+  EXPECT_NEAR(static_cast<double>(latencies[4]), 4000.0, 1.0);
+}
+
 TEST_F(SignalAnalyzer, ProcessorsAndCallbacksThatThrowDoNotStopTheCycle) {
   auto a = callerDriven();
   auto runs = std::make_shared<std::vector<uint64_t>>();
@@ -380,9 +449,8 @@ TEST_F(SignalAnalyzer, ProcessorsAndCallbacksThatThrowDoNotStopTheCycle) {
   thrower->setPrepareToUpdateChannelDescriptionBlock(
       [](VPKBlockDataProcessor&, VPKChannelDescription&) -> bool { throw std::runtime_error("processor failure"); });
   a->addDataProcessor(processor);
-  a->addDataProcessor(processor);
+  a->addDataProcessor(processor);  // once only
   a->addDataProcessor(thrower);
-  EXPECT_EQ(a->allDataProcessors(), (std::vector<std::shared_ptr<VPKDataProcessor>>{thrower, processor}));
 
   class ThrowingOutput : public RecordingAnalyzerOutput {
     void signalAnalyzerDidPerformAnalysis(VPKSignalAnalyzer&, const std::shared_ptr<VPKChannelSet>&) override {
@@ -426,7 +494,7 @@ TEST_F(SignalAnalyzer, ResetClearsEveryBufferAndResetsTheProcessors) {
   EXPECT_EQ(a->pendingSampleCount(), 0u);
   EXPECT_EQ(a->analysisResult(), nullptr);
   EXPECT_EQ(a->latency(), 0u);
-  EXPECT_EQ(validator->resets.load(), 1);
+  EXPECT_EQ(validator->resets.load(), 2);  // when installed, and now
   EXPECT_EQ(processorResets, 1);
   // The windows start from zeros again.
   auto sets = runCycles(*a, 1);
@@ -437,14 +505,7 @@ TEST_F(SignalAnalyzer, ResetClearsEveryBufferAndResetsTheProcessors) {
 TEST_F(SignalAnalyzer, FiltersAreHandedOutAsCopiesAndLockWrappersReleaseTheirLocks) {
   auto a = VPKSignalAnalyzer::analyzer();
   EXPECT_EQ(a->sampleCPUUsage(), 0.0);  // no processing thread
-  // The filters are copies: one handed out is not the one the cycle uses.
-  auto left = a->filter();
-  ASSERT_NE(left, nullptr);
-  EXPECT_EQ(left->filters().size(), 2u);
-  EXPECT_NE(a->filter(), left);
-  EXPECT_NE(a->leftChannelFilter(), a->rightChannelFilter());
-  EXPECT_EQ(VPKSignalAnalyzer::noiseBoostingFilter()->filters().size(), 1u);
-
+  EXPECT_NE(a->filter(), a->filter());  // a copy, not the one the cycle uses
   EXPECT_THROW(a->propertyLockWithBlock([] { throw std::runtime_error("x"); }), std::runtime_error);
   a->setEnabled(false);  // the property lock was released by the throw
   EXPECT_FALSE(a->isEnabled());
@@ -485,10 +546,7 @@ VPKSignalStream::Packet constantPacket(uint32_t value) {
 }
 
 TEST_F(SignalAnalyzer, AttachingStartsTheThreadAndRemovingStopsIt) {
-  vpk::test::LogCapture log;
-  VPKLogSetEnabled(true);
   auto stream = VPKSignalStream::create();
-  stream->setName("Headband 7");
   stream->open();
   auto a = VPKSignalAnalyzer::analyzer();
   auto output = std::make_shared<RecordingAnalyzerOutput>();
@@ -531,13 +589,7 @@ TEST_F(SignalAnalyzer, AttachingStartsTheThreadAndRemovingStopsIt) {
   EXPECT_EQ(a->processPendingSamples(), 0u);
   a->removeFromSignalStream();
   EXPECT_TRUE(stream->allOutputs().empty());
-  VPKLogSetEnabled(false);
   settle();
-
-  EXPECT_EQ(log.count("Loading signal stream buffer thread:Headband 7"), 4u);
-  EXPECT_EQ(log.count("Unloading signal stream buffer thread:Headband 7"), 4u);
-  EXPECT_TRUE(log.contains("Accquiring signal stream buffer lock for reset:Headband 7"));
-  EXPECT_TRUE(log.contains("Reset signal stream buffer:Headband 7"));
 }
 
 TEST_F(SignalAnalyzer, EachPacketsDueCyclesHaveRunWhenTheClockSettles) {
@@ -554,7 +606,6 @@ TEST_F(SignalAnalyzer, EachPacketsDueCyclesHaveRunWhenTheClockSettles) {
     ASSERT_EQ(output->count("analysis"), 3 * (k + 1) / 25) << "after packet " << k;
     ASSERT_EQ(a->cycles(), 3 * (k + 1) / 25 * 25);
   }
-  EXPECT_GT(a->latency(), 0u);
   stream->removeOutput(a);
 }
 
@@ -609,35 +660,6 @@ TEST_F(SignalAnalyzer, FlatlineVerdictsReachTheElectrodeFlags) {
   EXPECT_EQ(flags->right, false);
   EXPECT_EQ(looked.lock(), stream);
   stream->removeOutput(a);
-}
-
-TEST_F(SignalAnalyzer, ReplayingTheSameSignalGivesTheSameResults) {
-  auto replay = [&] {
-    VPKSignalStream::seedSimulatedPacketGenerator(42);
-    auto stream = VPKSignalStream::create();
-    stream->open();
-    auto a = callerDriven();
-    stream->addOutput(a);
-    std::vector<float> scores;
-    a->setDiagnosticsHandler([&](const std::shared_ptr<VPKChannelSet>& s) {
-      for (const auto& d : {s->leftChannel(), s->rightChannel()}) {
-        const auto amplitude = d->filteredDFT()->amplitude();
-        scores.push_back(amplitude->meanFloatValue());
-        scores.push_back(d->filteredSignal()->floatArray()[511]);
-        scores.push_back(static_cast<float>(d->fftStatus()));
-      }
-    });
-    for (int k = 0; k < 600; ++k) {
-      stream->processData(VPKSignalStream::generateSimulatedPacket());
-      a->processPendingSamples();
-    }
-    stream->removeOutput(a);
-    return scores;
-  };
-  const auto first = replay();
-  const auto second = replay();
-  ASSERT_EQ(first.size(), 72u * 6);
-  for (size_t i = 0; i < first.size(); ++i) ASSERT_EQ(std::memcmp(&first[i], &second[i], sizeof(float)), 0) << i;
 }
 
 }  // namespace

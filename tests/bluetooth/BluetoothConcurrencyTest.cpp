@@ -83,6 +83,7 @@ TEST(BluetoothConcurrency, WritesFromManyThreadsAreAllAnsweredOnTheCentralsQueue
   for (const auto& e : link.delegate->events()) EXPECT_EQ(e.queue, link.queue.get());
 }
 
+// Beyond its start-up check this one is for the sanitizers: a use after free or a race shows there.
 TEST(BluetoothConcurrency, DroppingTheCentralAndWorldWhileBusyIsSafe) {
   for (int round = 0; round < 3; ++round) {
     auto link = std::make_unique<RealTimeLink>();

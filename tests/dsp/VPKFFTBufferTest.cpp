@@ -43,15 +43,11 @@ TEST(VPKFFTBuffer, FrequencyTablesOfTheHeadbandWindow) {
   ASSERT_EQ(fft->frequencies().size(), 120u);
   EXPECT_FLOAT_EQ(fft->frequencies()[1], 1.0416667f);
   EXPECT_NEAR(fft->frequencies()[119], 123.958f, 1e-3f);
-  EXPECT_EQ(fft->roundFrequencies()[0], 0.0f);
   EXPECT_FALSE(std::signbit(fft->roundFrequencies()[0]));
   EXPECT_EQ(fft->roundFrequencies()[1], 2.0f);
   EXPECT_EQ(fft->roundFrequencies()[24], 25.0f);  // 25.0 exactly stays 25
-  EXPECT_EQ(fft->roundFrequencies()[48], 50.0f);
 
-  std::vector<float> amp(120, -1.0f), rounded(200, -1.0f);
-  fft->getAmplitude(amp.data(), nullptr, nullptr);
-  EXPECT_EQ(amp, std::vector<float>(120, 0.0f));
+  std::vector<float> rounded(200, -1.0f);
   fft->getAmplitudeWithSize(200, nullptr, nullptr, rounded.data());  // cut at 120
   EXPECT_EQ(rounded[119], 124.0f);
   EXPECT_EQ(rounded[120], -1.0f);
@@ -146,6 +142,15 @@ TEST(VPKFFTBuffer, DecibelsArePowerDecibels) {
   auto db = lazy->decibelFloatBuffer();
   EXPECT_NEAR(db->floatArray()[20], -6.0206f, 1e-3f);
   for (std::size_t k = 0; k < 120; ++k) EXPECT_EQ(db->floatArray()[k], fft->decibels()[k]);
+
+  // After a reset both paths give the decibels of the emptied amplitudes, not of the
+  // magnitudes kept from the last update.
+  fft->reset();
+  lazy->reset();
+  for (std::size_t k = 0; k < 120; ++k) {
+    ASSERT_NEAR(fft->decibels()[k], -128.0f, 1e-3f) << k;
+    ASSERT_NEAR(lazy->decibelFloatBuffer()->floatArray()[k], -128.0f, 1e-3f) << k;
+  }
 }
 
 TEST(VPKFFTBuffer, SnapshotsAreKeptUntilTheSpectrumChanges) {
@@ -201,12 +206,4 @@ TEST(VPKFFTBuffer, EveryLengthMatchesTheDefinition) {
       ASSERT_NEAR(fft->amplitude()[k], want[k], 1e-5) << n << " bin " << k;
     }
   }
-}
-
-TEST(VPKFFTBuffer, PrintShowsRingPositionsAndSamples) {
-  auto fft = VPKFFTBuffer::create(2, 250);
-  for (float v : {1.0f, 2.0f, 3.4f}) fft->add(v);
-  ::testing::internal::CaptureStdout();
-  fft->print();
-  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "\n--- 1-3\n3\n2\n");
 }

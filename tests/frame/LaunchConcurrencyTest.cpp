@@ -23,6 +23,7 @@ TEST_F(LaunchConcurrency, ParametersAndStorageFromManyThreadsAndTheSharedQueue) 
         VemraPlatformKit::setDefaultInterferenceFrequency((i + t) % 2 ? 50 : 60);
         const unsigned hz = VemraPlatformKit::defaultInterferenceFrequency();
         EXPECT_TRUE(hz == 50 || hz == 60);
+        VemraPlatformKit::parameters()->set("thread" + std::to_string(t), vpk::Value(i));
         EXPECT_TRUE(vpkrsrc_touch("file" + std::to_string(t), std::string("group") + std::to_string(i % 3)));
       }
       ++done;
@@ -37,10 +38,12 @@ TEST_F(LaunchConcurrency, ParametersAndStorageFromManyThreadsAndTheSharedQueue) 
   }
   for (auto& th : threads) th.join();
   EXPECT_EQ(done.load(), 4);
+  ASSERT_TRUE(VemraPlatformKit::synchronize());
   const auto stored = vpk::readPropertyListFile((support() / "core" / "params").string());
   ASSERT_TRUE(stored);
   EXPECT_EQ(static_cast<unsigned>((*stored)["defaultInterferenceFrequency"].intValue()),
             VemraPlatformKit::defaultInterferenceFrequency());
+  for (int t = 0; t < 4; ++t) EXPECT_EQ((*stored)["thread" + std::to_string(t)], vpk::Value(49));
 }
 
 }  // namespace

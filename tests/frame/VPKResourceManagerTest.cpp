@@ -140,9 +140,6 @@ TEST_F(ResourceManager, AfterMainAsyncGoesThroughTheMainQueueFirst) {
   settle();
   EXPECT_EQ(steps, (std::vector<std::string>{"shared"}));
   EXPECT_EQ(vpkrsrc_return_sync([] { return 42; }), 42);
-  vpkrsrc_begin(vpk::DispatchQueue::createSerial());
-  vpkrsrc_commit(vpk::DispatchQueue::createSerial());
-  settle();
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 #include "frame/StorageFixture.h"
 
 #include <chrono>
+#include <cstdlib>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 using vpk::test::LogCapture;
@@ -73,15 +75,47 @@ TEST_F(Storage, AnExistingStoreIsUsedAsIsAndOldFoldersStay) {
   EXPECT_FALSE(log.contains("Migrating"));
 }
 
-TEST_F(Storage, AFailedSetUpLeavesNoRootAndEveryLocationMissing) {
-  writeFile(lib_ / "Private Documents", "a file where a folder belongs");
+// A failed set-up is logged once, leaves no root for the rest of the process, and throws nothing.
+// Exit code of the check, so it can also run in a child process: 0 when all of that holds.
+int failedSetUpStatus() {
   LogCapture log;
   VPKStorage::setupFileSystem();
-  EXPECT_TRUE(log.contains("Failed to migrate support directory:(null) mig(0)"));
-  EXPECT_FALSE(VPKStorage::persistentStorageDirectory());
-  EXPECT_FALSE(vpkrsrc_touch("params", "core"));
-  EXPECT_FALSE(vpkrsrc_mkdir("core"));
-  EXPECT_FALSE(VPKStorage::storageFileWithName("x"));
+  VPKStorage::setupFileSystem();
+  const bool noRoot = !VPKStorage::persistentStorageDirectory() && !vpkrsrc_touch("params", "core") &&
+                      !vpkrsrc_mkdir("core") && !VPKStorage::storageFileWithName("x");
+  return noRoot && log.count("Failed to migrate support directory:(null) mig(0)") == 1 ? 0 : 1;
+}
+
+TEST_F(Storage, AFileInTheWayOrALoopingLibraryFolderLeavesNoRoot) {
+  writeFile(lib_ / "Private Documents", "a file where a folder belongs");
+  EXPECT_EQ(failedSetUpStatus(), 0);
+
+  vpk::detail::resetStorageForTesting();
+  fs::create_directory_symlink(root_ / "loop", root_ / "loop");
+  ::setenv("XDG_DATA_HOME", (root_ / "loop").c_str(), 1);
+  EXPECT_EQ(failedSetUpStatus(), 0);
+}
+
+TEST_F(Storage, AnUnreadableLibraryFolderLeavesNoRoot) {
+  // Permissions do not stop root, so the check runs in a child process (a fresh run of this
+  // test) that hands its folders to an ordinary user, becomes that user and cleans up after itself.
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  fs::permissions(lib_, fs::perms::none);
+  const auto asOrdinaryUser = [this] {
+    constexpr uid_t kNobody = 65534;
+    if (::geteuid() == 0) {
+      for (const auto& p : {root_, lib_, docs_})
+        if (::chown(p.c_str(), kNobody, kNobody) != 0) std::_Exit(2);
+      if (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) std::_Exit(2);
+    }
+    const int status = failedSetUpStatus();
+    fs::permissions(lib_, fs::perms::owner_all);
+    std::error_code ec;
+    fs::remove_all(root_, ec);
+    std::_Exit(status);
+  };
+  EXPECT_EXIT(asOrdinaryUser(), testing::ExitedWithCode(0), "");
+  fs::permissions(lib_, fs::perms::owner_all);
 }
 
 TEST_F(Storage, FirstAccessBeforeSetUpRunsItWithAWarning) {

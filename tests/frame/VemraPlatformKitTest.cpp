@@ -34,7 +34,8 @@ class Launch : public vpk::test::StorageTest {
   void setLocale(const char* lang) { ::setenv("LANG", lang, 1); }
   fs::path paramsFile() const { return support() / "core" / "params"; }
 
-  static constexpr const char* kVars[] = {"LC_ALL", "LC_MESSAGES", "LANG"};
+  static constexpr const char* kVars[] = {"LC_ALL",      "LC_MEASUREMENT", "LC_PAPER", "LC_TIME",
+                                          "LC_MONETARY", "LC_ADDRESS",     "LANG",     "LC_MESSAGES"};
   std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
 };
 
@@ -49,31 +50,22 @@ TEST(LocaleName, CountryIsTheTerritoryOfTheLocaleName) {
     EXPECT_FALSE(countryFromLocaleName(none)) << none;
 }
 
-TEST_F(Launch, LocaleVariablesAreReadInOrder) {
-  setLocale("fr_FR.UTF-8");
-  EXPECT_EQ(VemraPlatformKit::currentCountryCode(), "FR");
-  ::setenv("LC_MESSAGES", "ja_JP.UTF-8", 1);
-  EXPECT_EQ(VemraPlatformKit::currentCountryCode(), "JP");
+TEST_F(Launch, CountryComesFromTheRegionalVariablesNeverFromMessages) {
+  using Found = std::optional<std::pair<std::string, std::string>>;
+  setLocale("de_DE.UTF-8");
+  ::setenv("LC_MESSAGES", "en_US.UTF-8", 1);  // English messages in Germany
+  EXPECT_EQ(VemraPlatformKit::localeCountry(), (Found{{"DE", "LANG"}}));
+  ::setenv("LC_ADDRESS", "C.UTF-8", 1);  // no territory: passed over
+  ::setenv("LC_MONETARY", "ja_JP.UTF-8", 1);
+  EXPECT_EQ(VemraPlatformKit::localeCountry(), (Found{{"JP", "LC_MONETARY"}}));
+  ::setenv("LC_MEASUREMENT", "en_GB.UTF-8", 1);
+  ::setenv("LC_TIME", "fr_FR.UTF-8", 1);
+  EXPECT_EQ(VemraPlatformKit::localeCountry(), (Found{{"GB", "LC_MEASUREMENT"}}));
   ::setenv("LC_ALL", "es_AR.UTF-8", 1);
   EXPECT_EQ(VemraPlatformKit::currentCountryCode(), "AR");
-  ::setenv("LC_ALL", "C", 1);  // set, so it decides: no country
-  EXPECT_FALSE(VemraPlatformKit::currentCountryCode());
-}
-
-TEST_F(Launch, ContinentTableCoversEveryCountry) {
-  auto table = VemraPlatformKit::continentByCountry();
-  ASSERT_TRUE(table);
-  EXPECT_EQ(table->size(), 249u);
-  for (const auto& [country, continent] : *table) {
-    EXPECT_EQ(country.size(), 2u);
-    EXPECT_TRUE(continent == vpk::Value("NA") || continent == vpk::Value("SA") || continent == vpk::Value("EU") ||
-                continent == vpk::Value("AS") || continent == vpk::Value("AF") || continent == vpk::Value("OC") ||
-                continent == vpk::Value("AN"))
-        << country;
-  }
-  EXPECT_EQ(*table->find("AR"), vpk::Value("SA"));
-  EXPECT_EQ(*table->find("JP"), vpk::Value("AS"));
-  EXPECT_EQ(table, VemraPlatformKit::continentByCountry());  // loaded once
+  for (const char* var : kVars) ::setenv(var, "C", 1);
+  ::setenv("LC_MESSAGES", "en_US.UTF-8", 1);
+  EXPECT_FALSE(VemraPlatformKit::localeCountry());
 }
 
 TEST_F(Launch, FrequencyFollowsTheCountryAndContinentRules) {
@@ -144,7 +136,16 @@ TEST_F(Launch, SameFrequencyTwiceWritesTheFileOnce) {
   // A later process reads what was stored.
   vpk::detail::resetLaunchStateForTesting();
   EXPECT_EQ(VemraPlatformKit::defaultInterferenceFrequency(), 60u);
-  EXPECT_EQ(VemraPlatformKit::parameters().size(), 1u);
+}
+
+TEST_F(Launch, KeysAnApplicationAddsArePersisted) {
+  VemraPlatformKit::parameters()->set("appTheme", vpk::Value("dark"));
+  EXPECT_TRUE(VemraPlatformKit::synchronize());
+  vpk::detail::resetLaunchStateForTesting();  // a later process
+  const auto params = VemraPlatformKit::parameters();
+  ASSERT_TRUE(params->find("appTheme"));
+  EXPECT_EQ(*params->find("appTheme"), vpk::Value("dark"));
+  EXPECT_EQ(VemraPlatformKit::defaultInterferenceFrequency(), 60u);  // the holding thread may call on
 }
 
 TEST_F(Launch, DamagedParamsFileIsReplacedOnTheNextLaunch) {
@@ -196,13 +197,6 @@ TEST_F(Launch, CallbackArrivesOnTheGivenQueueOrTheMainQueue) {
   EXPECT_EQ(onMain, 0u);  // not before the main queue runs
   vpk::DispatchQueue::drainMain();
   EXPECT_EQ(onMain, 60u);
-}
-
-TEST(VersionConstants, MatchTheReleasedValues) {
-  EXPECT_EQ(VemraPlatformKitVersionNumber, 1.0);
-  EXPECT_STREQ(VemraPlatformKitVersionString, "@(#)PROGRAM:VemraPlatformKit  PROJECT:VemraPlatformKit-1\n");
-  EXPECT_STREQ(VPKErrorDomain, "VPKErrorDomain");
-  EXPECT_EQ(VPKError::make(3, "lost").fullDescription(), "Error Domain=VPKErrorDomain Code=3 \"lost\"");
 }
 
 }  // namespace

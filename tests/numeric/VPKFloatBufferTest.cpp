@@ -1,7 +1,6 @@
 #include <VemraPlatformKit/numeric/VPKFloatBuffer.h>
 #include <VemraPlatformKit/numeric/VPKNumericExceptions.h>
 
-#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -189,6 +188,9 @@ TEST(VPKFloatBuffer, MisuseThrowsWithExactMessages) {
             "Attempting to push to an VPKFloatBuffer marked immutable");
   EXPECT_THROW(snapshot->pushBuffer(*snapshot), VPKInternalInconsistencyException);
   EXPECT_EQ(values(*snapshot), (std::vector<float>{1, 2}));
+  snapshot->convertToMutable();  // keeps the values and takes pushes again
+  snapshot->push(3);
+  EXPECT_EQ(values(*snapshot), (std::vector<float>{2, 3}));
 
   auto b = VPKFloatBuffer::createWithSize(4);
   EXPECT_EQ(messageOf<VPKInternalInconsistencyException>([&] { b->mutableFloatArray(); }),
@@ -265,17 +267,6 @@ TEST(VPKFloatBuffer, ReferenceCopiesShareButNeverWriteIntoTheSource) {
   EXPECT_EQ(middle->referenceBuffer(), nullptr);
 }
 
-TEST(VPKFloatBuffer, ModeChangesKeepValues) {
-  auto b = mutableWith({1, 2, 3});
-  b->push(4);
-  b->setImmutable(true);
-  EXPECT_EQ(values(*b), (std::vector<float>{2, 3, 4}));
-  EXPECT_THROW(b->push(5), VPKInternalInconsistencyException);
-  b->convertToMutable();
-  b->push(5);
-  EXPECT_EQ(values(*b), (std::vector<float>{3, 4, 5}));
-}
-
 TEST(VPKFloatBuffer, DerivedBuffersAndSelections) {
   auto b = mutableWith({1, 0});
   auto db = b->decibelBuffer();
@@ -329,7 +320,7 @@ TEST(VPKFloatBuffer, FiltersRunInPlaceOrOnACopy) {
   EXPECT_EQ(filter->calls, 2);
 }
 
-TEST(VPKFloatBuffer, EqualityAndDescription) {
+TEST(VPKFloatBuffer, EqualityToleratesOneUnitInTheLastPlace) {
   auto a = mutableWith({1, 2, 3});
   auto b = mutableWith({1, 2, 3});
   a->push(4);
@@ -346,12 +337,6 @@ TEST(VPKFloatBuffer, EqualityAndDescription) {
   EXPECT_TRUE(VPKFloatBuffer::createWithFloats(x, 2)->isEqual(VPKFloatBuffer::createWithFloats(y, 2)));
   EXPECT_FALSE(__flcmp(x, x + 1, 1));
   EXPECT_TRUE(__flcmp(nullptr, nullptr, 0));
-
-  auto d = mutableWith({0.5f, -2, 1e-7f});
-  const std::string text = d->description();
-  const std::string address = fmt::format("{}", fmt::ptr(d.get()));
-  EXPECT_EQ(text, "<VPKFloatBuffer:" + address + "> count = 3\n\t{\n\t0.5,\n\t-2,\n\t1e-07\n\t}");
-  EXPECT_EQ(address.substr(0, 2), "0x");
 }
 
 }  // namespace

@@ -54,16 +54,4 @@ TEST(VPKStatistics, SeriesAndAngles) {
   EXPECT_EQ(vpk_derf(nullptr, 0, 0.5f), 0.0f);
 }
 
-TEST(VPKStatistics, DebugPrintsOneValuePerLine) {
-  const int ints[] = {1, -2};
-  const float floats[] = {1.5f};
-  const signed char chars[] = {-1};
-  testing::internal::CaptureStdout();
-  vpk_print_numi(ints, 2);
-  vpk_print_numf(floats, 1);
-  vpk_print_numc(chars, 1);
-  vpk_print_numd(nullptr, 0);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "[\n\t1,\n\t-2\n]\n[\n\t1.500000\n]\n[\n\t-1\n]\n[\n]\n");
-}
-
 }  // namespace

@@ -24,6 +24,23 @@ expect() {
 
 expect "^vemra " "$VEMRA" --version
 expect "storage root:" "$VEMRA" doctor
+
+# A fresh install in Germany, with English messages, analyses with a 50 Hz filter and stores 50.
+de="$work/de"
+mkdir -p "$de"
+out=$(env -u LC_ALL HOME="$de" XDG_DATA_HOME="$de/share" XDG_DOCUMENTS_DIR="$de/Documents" LANG=de_DE.UTF-8 \
+  LC_MESSAGES=en_US.UTF-8 "$VEMRA" analyze --simulate --seconds 2 --out "$work/de.csv" 2>&1) || fail "analyze in Germany"
+grep -q "mains filter: 50 Hz" <<<"$out" || fail "analyze in Germany: $out"
+grep -q "<integer>50</integer>" "$de/share/Private Documents/Vemra/vpk_store/core/params" || fail "50 Hz not stored"
+expect "country: *DE (from LANG)" env -u LC_ALL LANG=de_DE.UTF-8 LC_MESSAGES=en_US.UTF-8 "$VEMRA" doctor
+
+# Library log lines: none by default, on standard error with -v (warnings) and -vv (all).
+out=$("$VEMRA" doctor 2>&1)
+if grep -q "API: " <<<"$out"; then fail "doctor shows library log lines without -v"; fi
+err=$(env -u LC_ALL LANG=de_DE.UTF-8 "$VEMRA" doctor -v 2>&1 >/dev/null)
+grep -q "^VemraPlatformKit(.*API: Country = DE" <<<"$err" || fail "-v: $err"
+err=$("$VEMRA" -vv doctor 2>&1 >/dev/null)
+grep -q "^VPK(.*API: Synchronized params:\|^VPK(.*API: Country" <<<"$err" || fail "-vv: $err"
 expect "Vemra" "$VEMRA" scan --seconds 1 --virtual
 expect "DR0404" "$VEMRA" probe --virtual --signal-seconds 1
 expect "packets decoded" "$VEMRA" stream --simulate --seconds 1
@@ -37,6 +54,14 @@ head -1 "$work/a.csv" | grep -qx "cycle,time,left_focus,left_alt_focus,left_idle
 "$VEMRA" analyze --simulate --scenario focused --seconds 3 --out "$work/f.csv" >/dev/null
 tail -1 "$work/f.csv" | grep -q "^[0-9]*,[0-9.]*,[0-9]" || fail "analyze scenario: no focus score"
 if "$VEMRA" analyze --simulate --scenario nonsense --seconds 1 >/dev/null 2>&1; then fail "unknown scenario accepted"; fi
+# --mains sets the analysis for one run only: the user's parameters file is not rewritten.
+params="$XDG_DATA_HOME/Private Documents/Vemra/vpk_store/core/params"
+[ -f "$params" ] || fail "no parameters file"
+other=50; grep -q '<integer>50</integer>' "$params" && other=60
+touch -d '2020-01-01 00:00' "$params"
+before=$(stat -c '%y' "$params")$(md5sum < "$params")
+expect "mains filter: $other Hz" "$VEMRA" analyze --simulate --mains $other --seconds 1
+[ "$(stat -c '%y' "$params")$(md5sum < "$params")" = "$before" ] || fail "analyze --mains rewrote the parameters"
 
 # Record, inspect, export, and analyse the recording.
 "$VEMRA" record --simulate --seconds 3 -o "$work/r.vpk" >/dev/null
@@ -46,6 +71,9 @@ expect "250" "$VEMRA" info "$work/r.vpk"
 "$VEMRA" export "$work/r.vpk" --format bdf -o "$work/r.bdf" >/dev/null
 head -c 8 "$work/r.bdf" | tail -c 7 | grep -q "BIOSEMI" || fail "bdf id"
 "$VEMRA" analyze "$work/r.vpk" --out "$work/r-cycles.csv" >/dev/null || fail "analyze recording"
+if [ -w /dev/full ]; then
+  if "$VEMRA" record --simulate --seconds 1 -o /dev/full >/dev/null 2>&1; then fail "a full disk recorded"; fi
+fi
 
 # Broken input is refused with an error, not a crash.
 head -c 40 "$work/r.vpk" > "$work/broken.vpk"

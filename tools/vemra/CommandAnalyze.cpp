@@ -318,6 +318,7 @@ int runOffline(const Options& options, PacketSource& source, unsigned mains) {
     stream->setName(options.simulate ? "simulated" : options.input);
     stream->open();
     auto analyzer = VPKSignalAnalyzer::analyzer();
+    analyzer->setMainsFrequency(mains);
     analyzer->setUsesProcessingThread(false);
     stream->addOutput(analyzer);
 
@@ -406,6 +407,7 @@ int runLive(const Options& options, PacketSource& source, unsigned mains) {
   stream->setName(options.simulate ? "simulated" : options.input);
   stream->open();
   auto analyzer = VPKSignalAnalyzer::analyzer();
+  analyzer->setMainsFrequency(mains);
   const uint64_t perCycle = analyzer->samplesPerCycle();
   analyzer->setDiagnosticsHandler([&, weak = std::weak_ptr<VPKSignalAnalyzer>(analyzer)](
                                       const std::shared_ptr<VPKChannelSet>& set) {
@@ -482,10 +484,8 @@ void runAnalyze(const Options& options) {
     vemra::exitStatus() = 2;
     return;
   }
-  // With the rows on standard output, the library's log lines go to standard error.
-  if (options.out == "-")
-    VPKLogSetSink([](std::string_view line) { std::fwrite(line.data(), 1, line.size(), stderr); });
-  // The mains frequency is the library's stored one; --mains replaces it for this run.
+  // The mains frequency is the library's stored one; --mains replaces it for this run's
+  // analyzer only (the stored setting and the parameters file stay as they are).
   const unsigned stored = VemraPlatformKit::defaultInterferenceFrequency();
   const unsigned mains = options.mains.value_or(stored == 0 ? 60 : stored);
   const auto source = openSource(options, mains);
@@ -493,11 +493,7 @@ void runAnalyze(const Options& options) {
     vemra::exitStatus() = options.simulate ? 2 : 1;
     return;
   }
-  if (mains != stored) VemraPlatformKit::setDefaultInterferenceFrequency(mains);
-
   vemra::exitStatus() = options.live ? runLive(options, *source, mains) : runOffline(options, *source, mains);
-
-  if (mains != stored && stored != 0) VemraPlatformKit::setDefaultInterferenceFrequency(stored);
 }
 
 Options gOptions;

@@ -1,7 +1,6 @@
 // vemra doctor: what the library sees on this machine.
 #include "Command.h"
 
-#include <VemraPlatformKit/frame/VPKLog.h>
 #include <VemraPlatformKit/frame/VPKDispatch.h>
 #include <VemraPlatformKit/frame/VPKResourceManager.h>
 #include <VemraPlatformKit/frame/VPKStorage.h>
@@ -10,9 +9,8 @@
 #include <VemraPlatformKit/platform/bluetooth/BluetoothCentral.h>
 #include <VemraPlatformKit/platform/files/Folders.h>
 
-#include <string>
-
 #include <cstdio>
+#include <string>
 
 namespace {
 
@@ -29,16 +27,18 @@ void runDoctor() {
   const auto root = VPKStorage::persistentStorageDirectory();
   std::printf("storage root:     %s\n", root ? root->c_str() : "(unavailable)");
 
-  const auto country = VemraPlatformKit::currentCountryCode();
+  const auto found = VemraPlatformKit::localeCountry();
   std::string continent = "(unknown)";
-  if (auto table = VemraPlatformKit::continentByCountry(); table && country)
-    if (const vpk::Value* c = table->find(*country)) continent = c->stringValue();
-  std::printf("country:          %s\ncontinent:        %s\n", country ? country->c_str() : "(unknown)", continent.c_str());
-  std::fflush(stdout);
+  if (auto table = VemraPlatformKit::continentByCountry(); table && found)
+    if (const vpk::Value* c = table->find(found->first)) continent = c->stringValue();
+  if (found)
+    std::printf("country:          %s (from %s)\n", found->first.c_str(), found->second.c_str());
+  else
+    std::printf("country:          (unknown: no locale variable names a territory)\n");
+  std::printf("continent:        %s\n", continent.c_str());
 
-  unsigned detected = 0;
-  VemraPlatformKit::detectInterferenceUsingFrequencyCurrentLocale([&](unsigned hz, bool) { detected = hz; }, nullptr);
-  std::printf("mains frequency:  %u Hz (stored: %u Hz)\n", detected, VemraPlatformKit::defaultInterferenceFrequency());
+  // The tool launched the SDK before this command, so the stored frequency is the locale's.
+  std::printf("mains frequency:  %u Hz\n", VemraPlatformKit::defaultInterferenceFrequency());
   std::fflush(stdout);
 
   const auto stack = vpk::BluetoothCentral::systemStack();
@@ -50,16 +50,11 @@ void runDoctor() {
   if (stack.bluez && stack.adapters.empty()) std::printf("  adapter:        none\n");
   std::printf("bluetooth backend: %s\n", std::string(vpk::toString(vpk::BluetoothCentral::preferredBackend())).c_str());
   std::fflush(stdout);
-
-  VPKLog(1, "doctor: quiet log line");
-  VPKLogSetEnabled(true);
-  VPKLog(0, "doctor: verbose log line");
-  VPKLogSetEnabled(false);
 }
 
 vemra::VemraCommand doctor({"doctor",
-                            "Print the library version, storage root, country, mains frequency, processors, Bluetooth "
-                            "stack and sample log lines",
+                            "Print the library version, folders, storage root, country, mains frequency, "
+                            "processors and Bluetooth stack",
                             10, [](CLI::App& sub) { sub.callback(runDoctor); }});
 
 }  // namespace

@@ -74,9 +74,15 @@ int record(const RecordOptions& o) {
     writer->closeFile();
     stream->removeAllOutputs();
     vpk::DispatchQueue::drainMain();
-    const auto size = writer->fileSize();
-    std::printf("recorded %lld packets (%.3f s of signal, %llu bytes) to %s\n", packets,
-                static_cast<double>(packets) * kPacketSeconds, static_cast<unsigned long long>(size), o.output.c_str());
+    if (const auto error = writer->writeError()) {
+      std::fprintf(stderr, "vemra record: writing %s failed, the recording is incomplete: %s\n", o.output.c_str(),
+                   error->c_str());
+      status = 1;
+    } else {
+      const auto size = writer->fileSize();
+      std::printf("recorded %lld packets (%.3f s of signal, %llu bytes) to %s\n", packets,
+                  static_cast<double>(packets) * kPacketSeconds, static_cast<unsigned long long>(size), o.output.c_str());
+    }
   }
   if (clock) {
     vpk::ManualClock::settle();

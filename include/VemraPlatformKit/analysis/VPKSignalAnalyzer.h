@@ -125,13 +125,15 @@ class VPK_EXPORT VPKSignalAnalyzer : public VPKSignalStreamOutput,
 
   // ------------------------------------------------------------------ filter factories
   // Built for 250 Hz whatever the analyzer's rate; Q is VPKButterworthQFactor; the mains
-  // frequency is VemraPlatformKit::defaultInterferenceFrequency() (60 Hz when none is
-  // stored).
+  // frequency is the one given, else VemraPlatformKit::defaultInterferenceFrequency() (60 Hz
+  // when none is stored).
 
   /// Notch at the mains frequency, then a 1-49 Hz band-pass.
   static std::shared_ptr<VPKCompoundFilter> defaultHeadbandFilter();
+  static std::shared_ptr<VPKCompoundFilter> defaultHeadbandFilter(unsigned mainsFrequency);
   /// A band-pass from mains - 2 Hz to mains + 2 Hz.
   static std::shared_ptr<VPKCompoundFilter> noiseBoostingFilter();
+  static std::shared_ptr<VPKCompoundFilter> noiseBoostingFilter(unsigned mainsFrequency);
 
   // ------------------------------------------------------------------ configuration
   uint64_t bufferSize() const;
@@ -141,6 +143,14 @@ class VPK_EXPORT VPKSignalAnalyzer : public VPKSignalStreamOutput,
   uint64_t samplesPerCycle() const;
 
   // ------------------------------------------------------------------ settings
+  /// The mains frequency this analyzer filters (Hz): at creation the library's stored one
+  /// (VemraPlatformKit::defaultInterferenceFrequency(), 60 when none is stored).
+  unsigned mainsFrequency() const;
+  /// 50 or 60 (anything else is refused: false and a log line). Installs
+  /// defaultHeadbandFilter(hz) as both channel filters (replacing any filter set before)
+  /// and has the validator rebuild its chain for it (resetWithAnalyzer) before the next
+  /// cycle. The library's stored frequency and its parameters file are not touched.
+  bool setMainsFrequency(unsigned hz);
   /// Samples arriving while disabled are dropped (the thread stays, starved). Default true.
   bool isEnabled() const;
   void setEnabled(bool enabled);
@@ -179,7 +189,10 @@ class VPK_EXPORT VPKSignalAnalyzer : public VPKSignalStreamOutput,
   // ------------------------------------------------------------------ read-outs
   /// Samples analysed since the last reset.
   uint64_t cycles() const;
-  /// Smoothed processing time of one cycle, in microseconds.
+  /// Smoothed processing time of one cycle, in microseconds, measured on the library clock
+  /// (vpk::Clock): the first cycle after the thread started (or a reset) gives its own
+  /// time e, later ones 0.025 x (the previous cycle's e) + 0.975 x e. A cycle that a reset
+  /// from inside it interrupted is not counted.
   uint64_t latency() const;
   /// CPU use of the processing thread in thousandths of a core, sampled every 25 cycles.
   uint64_t processingCPUUsage() const;
@@ -216,7 +229,8 @@ class VPK_EXPORT VPKSignalAnalyzer : public VPKSignalStreamOutput,
   void removeDataProcessor(const std::shared_ptr<VPKDataProcessor>& processor);
   /// A copy of the list, in running order.
   std::vector<std::shared_ptr<VPKDataProcessor>> allDataProcessors() const;
-  /// Installs `monitor` as the validator, or a new VPKSignalValidityMonitor for nullptr.
+  /// Installs `monitor` as the validator, or a new VPKSignalValidityMonitor for nullptr. The
+  /// next cycle resets it (resetWithAnalyzer) before its first update.
   void setSignalValidityMonitor(std::shared_ptr<VPKDataProcessor> monitor);
   /// The validator (a VPKSignalValidityMonitor unless one was installed).
   std::shared_ptr<VPKDataProcessor> signalValidator() const;
@@ -266,7 +280,9 @@ class VPK_EXPORT VPKSignalAnalyzer : public VPKSignalStreamOutput,
   /// spectra, counters, latency and the processors, and restarts the thread when attached.
   /// The processors are reset with no lock of the analyzer held. Called from inside a cycle
   /// (a processor or the diagnostics handler), the reset takes effect at once and the rest
-  /// of that cycle still runs and is delivered.
+  /// of that cycle still runs and is delivered (without counting for latency or CPU
+  /// sampling); on a processing thread, a new thread takes over and starts its first cycle
+  /// once the old one has finished.
   void reset();
   /// 1 / (samplingRate / k): the duration of k samples in seconds.
   double convertFrequencyToTimeInterval(uint64_t k) const;

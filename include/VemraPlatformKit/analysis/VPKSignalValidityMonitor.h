@@ -7,9 +7,10 @@
 ///   - a flat line: a channel's raw value keeps the same integer part for at least 250
 ///     consecutive samples (one second at 250 Hz), as when an electrode has no contact or
 ///     the amplifier is saturated;
-///   - mains-frequency interference: the largest spectral amplitude strictly between 58 and
-///     62 Hz of the channel's new samples, run through the monitor's own filter chain,
-///     averaged exponentially (alpha 0.9), above the channel's threshold (0.7).
+///   - mains-frequency interference: the largest spectral amplitude strictly within 2 Hz of
+///     the mains frequency m (58 to 62 Hz at 60 Hz, 48 to 52 Hz at 50 Hz) of the channel's
+///     new samples, run through the monitor's own filter chain, averaged exponentially
+///     (alpha 0.9), above the channel's threshold (0.7).
 /// When either holds on either channel and keeps holding for more than 1.5 s, the monitor
 /// reports the idle state (idleSignalRecognized()).
 ///
@@ -22,8 +23,13 @@
 /// verdict that flips back within 1.5 s restarts the wait. A description set without a
 /// right channel never completes a decision, so the verdicts keep their values.
 ///
-/// Filter chain per channel, at 250 Hz and Q 3.0, m = the mains-interference frequency:
-/// high-pass at m - 1 Hz, low-pass at m + 1 Hz, band-pass 1 to 50 Hz.
+/// Filter chain per channel, at 250 Hz and Q 3.0: high-pass at m - 1 Hz, low-pass at
+/// m + 1 Hz, band-pass 1 to 50 Hz.
+///
+/// Mains frequency m: the analyzer's (VPKSignalAnalyzer::mainsFrequency()), adopted at every
+/// resetWithAnalyzer() with an analyzer; for a monitor used on its own, the one given to
+/// setMainsFrequency(), else the library's stored one. The chain and the measure are built
+/// for it by rebuild().
 ///
 /// Logs (level 0): "WARNING: Signal flat line values changed:(l,r)" when a flat-line verdict
 /// changes, with the verdicts as 1 or 0.
@@ -66,8 +72,9 @@ class VPK_EXPORT VPKSignalValidityMonitor : public VPKDataProcessor {
   VPKSignalValidityMonitor& operator=(const VPKSignalValidityMonitor&) = delete;
 
   // ------------------------------------------------------------ VPKDataProcessor
-  /// New averages for both channels and a rebuild of the filters and spectra; flat-line
-  /// counters, verdicts and the idle state are kept.
+  /// New averages for both channels and a rebuild of the filters and spectra for the
+  /// analyzer's mains frequency (when an analyzer is given); flat-line counters, verdicts and
+  /// the idle state are kept.
   void resetWithAnalyzer(VPKSignalAnalyzer* analyzer) override;
   /// 4 (signal validity).
   VPKDataProcesserType dataProcessorType() override { return VPKDataProcesserTypeSignalValidity; }
@@ -81,8 +88,14 @@ class VPK_EXPORT VPKSignalValidityMonitor : public VPKDataProcessor {
   /// The confirmed idle state.
   bool idleSignalRecognized() override { return detectedIdle_.load(std::memory_order_relaxed); }
 
-  /// Builds both filter chains and both spectra anew (the mains frequency is read again).
+  /// Builds both filter chains and both spectra anew for mainsFrequency().
   void rebuild();
+  /// The mains frequency the next rebuild() uses: the one set, else the library's stored
+  /// one (60 Hz when none is stored). Any thread.
+  unsigned mainsFrequency() const;
+  /// 0 follows the library's stored frequency. Takes effect at the next rebuild() (or
+  /// resetWithAnalyzer(), which adopts the analyzer's frequency instead).
+  void setMainsFrequency(unsigned hz);
 
   // ------------------------------------------------------------ properties
   float leftThreshold() const { return leftThreshold_.load(std::memory_order_relaxed); }
@@ -130,6 +143,8 @@ class VPK_EXPORT VPKSignalValidityMonitor : public VPKDataProcessor {
   std::atomic<bool> rightFlatline_{false};
   std::atomic<float> idealDCOffset_{0.0f};
   std::atomic<bool> detectedIdle_{false};
+  std::atomic<unsigned> mains_{0};  // 0: the library's stored frequency
+  float builtMains_ = 60.0f;        // what the chain and the measure were built for
 
   std::shared_ptr<VPKCompoundFilter> leftFilter_, rightFilter_;
   std::shared_ptr<VPKFFTBuffer> leftFFT_, rightFFT_;

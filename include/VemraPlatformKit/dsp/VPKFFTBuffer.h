@@ -91,9 +91,10 @@ class VPK_EXPORT VPKFFTBuffer {
   void getAmplitudeWithSize(std::size_t count, float* amplitude, float* frequencies,
                             float* roundedFrequencies) const;
 
-  /// Zeroes the window, the amplitude and the decibels and rewinds the window, as
-  /// if nothing had been added. `count`, `magnitude` and `DCOffset` keep the values
-  /// of the last `update`.
+  /// Zeroes the window and the amplitude and rewinds the window, as if nothing had
+  /// been added; the decibels read -128 dB in every bin (those of amplitude 0) until
+  /// the next `update`. `count`, `magnitude` and `DCOffset` keep the values of the
+  /// last `update`.
   void reset();
 
   /// Debug output on standard output: "\n--- start-next\n", then each stored sample
@@ -135,6 +136,7 @@ class VPK_EXPORT VPKFFTBuffer {
   std::shared_ptr<VPKFloatBuffer> cachedAmplitudeBuffer_, cachedMagnitudeBuffer_,
       cachedDecibelBuffer_, cachedFrequencyBuffer_, cachedRoundFrequencyBuffer_;
   bool generateDecibels_ = false;
+  bool emptied_ = false;  // reset since the last update: the decibels are those of amplitude 0
   float DCOffset_ = 0.0f;
   std::uint64_t count_ = 0;
 };

@@ -9,9 +9,11 @@
 /// (an XML property-list dictionary, key "defaultInterferenceFrequency", default 60). The
 /// analysis reads defaultInterferenceFrequency() to place its mains notch filters.
 ///
-/// Locale: the country is read from LC_ALL, LC_MESSAGES, LANG (the first one set and not
-/// empty), e.g. "en_US.UTF-8" -> "US"; "C", "POSIX" or a locale without a territory give no
-/// country. The country-to-continent table is the resource "continent_locale.txt" (found in
+/// Locale: the country is the region's, read from the first of LC_ALL, LC_MEASUREMENT,
+/// LC_PAPER, LC_TIME, LC_MONETARY, LC_ADDRESS and LANG that names a territory, e.g.
+/// "en_US.UTF-8" -> "US"; values without one ("C", "POSIX", "C.UTF-8", "de") are passed over.
+/// LC_MESSAGES, the language of messages, is never read: LANG=de_DE.UTF-8 with
+/// LC_MESSAGES=en_US.UTF-8 is Germany. The country-to-continent table is the resource "continent_locale.txt" (found in
 /// $VPK_RESOURCE_DIR, else the installed share folder, else the build tree).
 ///
 /// Rules (in order): "US" or "AR" or continent "NA" -> 60 Hz; continent "EU", "AS", "AF",
@@ -35,8 +37,10 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 
 /// 1.0
 VPK_EXPORT extern const double VemraPlatformKitVersionNumber;
@@ -57,6 +61,8 @@ class VPK_EXPORT VemraPlatformKit {
   static std::shared_ptr<const vpk::ValueDictionary> continentByCountry();
   /// The locale's two-letter country code (upper case), or nullopt.
   static std::optional<std::string> currentCountryCode();
+  /// The country code and the environment variable it came from ("LC_ALL", "LANG", ...).
+  static std::optional<std::pair<std::string, std::string>> localeCountry();
 
   /// As the queue form, delivering on the main queue.
   static void detectInterferenceUsingFrequencyCurrentLocale(InterferenceCallback callback);
@@ -69,8 +75,24 @@ class VPK_EXPORT VemraPlatformKit {
   /// core/params in the storage directory (computed once; the file is created with 60 Hz when
   /// missing). nullopt when the storage directory is unavailable.
   static std::optional<std::filesystem::path> parametersStorageURL();
-  /// A copy of the parameters dictionary (loaded from the file on first use).
-  static vpk::ValueDictionary parameters();
+  /// The live parameters dictionary, holding the class lock for as long as it lives: what is
+  /// changed through it is what synchronize() writes. The holding thread may call every other
+  /// operation of this class (the lock is recursive); other threads wait, so keep it short and
+  /// do not wait for the shared work queue while holding it (work there may need the lock).
+  /// Example: VemraPlatformKit::parameters()->set("key", value); VemraPlatformKit::synchronize();
+  class VPK_EXPORT Parameters {
+   public:
+    vpk::ValueDictionary& operator*() const { return *dict_; }
+    vpk::ValueDictionary* operator->() const { return dict_; }
+
+   private:
+    friend class VemraPlatformKit;
+    Parameters(std::unique_lock<std::recursive_mutex> lock, vpk::ValueDictionary& dict);
+    std::unique_lock<std::recursive_mutex> lock_;
+    vpk::ValueDictionary* dict_;
+  };
+  /// The parameters dictionary (loaded from the file on first use), see Parameters.
+  static Parameters parameters();
   /// Writes the parameters to the file (not atomically); logs (level 0) "API: Synchronized
   /// params:..." or "API: FAILED TO SYNC PARAMS:..."; returns whether the write succeeded.
   static bool synchronize();

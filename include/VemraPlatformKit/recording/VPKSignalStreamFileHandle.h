@@ -140,7 +140,7 @@ class VPK_EXPORT VPKSignalStreamFileHandle : public VPKSignalStreamOutput,
   vpk::ValueDictionary header() const;
   /// Copies `header` (or starts empty), adds "compression": "none" and "type" ("csv" for
   /// file type 1, else "raw") when absent. A header that cannot be written as JSON (an
-  /// archivable object, a non-finite number) or that would make the file unreadable (longer
+  /// archivable object, a non-finite number, a date outside the years 0-9999) or that would make the file unreadable (longer
   /// than kMaxHeaderLength, nested too deep) is refused with a level-1 log line: the writer
   /// keeps its previous header and false is returned.
   bool setHeader(const std::optional<vpk::ValueDictionary>& header);
@@ -149,6 +149,12 @@ class VPK_EXPORT VPKSignalStreamFileHandle : public VPKSignalStreamOutput,
   void setUserInfo(vpk::Value info);
   /// True once the writer accepts no more data.
   bool isClosed() const;
+  /// The first write or synchronisation of the file that failed (disk full, I/O error), as
+  /// text; nullopt while every byte reached the file. It sticks: from then on nothing more is
+  /// written, closing leaves URL() unset and writeHeaderAndNotify() makes no header file, so a
+  /// closed handler tells a broken recording (writeError() set, temporaryURL() still names it)
+  /// from a finished one. Logged once at level 1 ("VPKSignalStreamFileHandle lost data: ...").
+  std::optional<std::string> writeError() const;
   /// true (default): the header goes in front of the first data. false: the file holds the
   /// marker and the data only, and writeHeaderAndNotify() adds the header afterwards.
   bool writeHeaderAutomatically() const;

@@ -64,6 +64,7 @@ void SimulatedCentral::scanForPeripherals(const std::vector<BluetoothUUID>& serv
     return;
   }
   scanning_ = true;
+  ++scanSession_;
   allowDuplicates_ = allowDuplicates;
   filter_ = serviceUUIDs;
   reported_.clear();
@@ -71,6 +72,7 @@ void SimulatedCentral::scanForPeripherals(const std::vector<BluetoothUUID>& serv
 }
 
 void SimulatedCentral::stopScanLocked() {
+  if (scanning_) ++scanSession_;
   scanning_ = false;
   reported_.clear();
 }
@@ -99,13 +101,17 @@ void SimulatedCentral::heardLocked(const std::shared_ptr<HeadbandCore>& headband
     reported_[headband->identifier()] = advertisement;
   }
   auto p = peripheralFor(headband);
-  post(
-      [p, name = advertisement.localName](SimulatedCentral&) {
-        if (name) p->setName(name);
-      },
-      [p, advertisement, rssi](BluetoothCentralDelegate& d, BluetoothCentral& central) {
-        d.didDiscoverPeripheral(central, p, advertisement, rssi);
-      });
+  auto self = std::static_pointer_cast<SimulatedCentral>(shared_from_this());
+  queue()->async([weak = std::weak_ptr<SimulatedCentral>(self), session = scanSession_, p, advertisement, rssi] {
+    auto central = weak.lock();
+    if (!central) return;
+    {
+      std::lock_guard<std::mutex> lock(central->world_->mutex);
+      if (!central->scanning_ || central->scanSession_ != session) return;  // stopped since
+    }
+    if (advertisement.localName) p->setName(advertisement.localName);
+    if (auto d = central->delegate()) d->didDiscoverPeripheral(*central, p, advertisement, rssi);
+  });
 }
 
 bool SimulatedCentral::wantsConnection(const BluetoothUUID& identifier) const {
@@ -165,13 +171,10 @@ void SimulatedCentral::cancelPeripheralConnection(const BluetoothPeripheralPtr& 
 std::vector<BluetoothPeripheralPtr> SimulatedCentral::retrievePeripherals(const std::vector<BluetoothUUID>& identifiers) {
   std::vector<BluetoothPeripheralPtr> found;
   std::lock_guard<std::mutex> lock(world_->mutex);
-  for (const auto& id : identifiers) {
-    if (auto h = world_->headbandWithIdentifier(id)) {
-      found.push_back(peripheralFor(h));
-    } else if (auto it = peripherals_.find(id); it != peripherals_.end()) {
-      found.push_back(it->second);  // a device seen before that is no longer around
-    }
-  }
+  // Only what this central has discovered; a removed headband
+  // stays known but never connects.
+  for (const auto& id : identifiers)
+    if (auto it = peripherals_.find(id); it != peripherals_.end()) found.push_back(it->second);
   return found;
 }
 

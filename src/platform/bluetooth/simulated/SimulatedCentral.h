@@ -60,6 +60,9 @@ class SimulatedCentral final : public BluetoothCentral {
 
   // locked
   bool scanning_ = false;
+  // Counts scan starts and stops: a discovery is delivered only while the scan that heard
+  // it is still on, so nothing arrives after stopScan or power-off, even if already queued.
+  uint64_t scanSession_ = 0;
   bool allowDuplicates_ = false;
   std::vector<BluetoothUUID> filter_;
   std::map<BluetoothUUID, BluetoothAdvertisementData> reported_;

@@ -11,8 +11,11 @@ namespace {
 constexpr double kTwoPi = 6.283185307179586476925;
 constexpr int kBands = 5;
 constexpr int kOscillatorsPerBand = 3;
-// Lower and upper edge of each rhythm, Hz: delta, theta, alpha, beta, gamma.
-constexpr double kBandEdges[kBands][2] = {{1.0, 4.0}, {4.0, 8.0}, {8.0, 13.0}, {13.0, 30.0}, {30.0, 45.0}};
+// Lower and upper edge of each rhythm's oscillators, Hz: delta, theta, alpha, beta, gamma.
+// Each lies inside its classical band and inside the band the focus score reads for it
+// (2-4, 5-8, 10-15 and 16-21 Hz), so a scenario means the same whatever frequencies a seed
+// draws.
+constexpr double kBandEdges[kBands][2] = {{2.0, 3.8}, {5.0, 7.5}, {10.0, 12.5}, {16.0, 21.0}, {30.0, 45.0}};
 // Depth of the slow amplitude modulation of each oscillator.
 constexpr double kModulationDepth = 0.5;
 
@@ -34,26 +37,29 @@ SimulatedSignalScenario make(std::string name, SimulatedChannelSettings left, Si
   return s;
 }
 
-// Typical forehead EEG, RMS microvolts.
+// Forehead EEG, RMS microvolts. The focus score reads the slow bands (2-4 and 5-8 Hz) in
+// absolute microvolts and the 16-21 Hz band against the 10-15 Hz band: attentive, the slow
+// rhythms sink to the noise floor and beta leads; relaxed, alpha and theta dominate.
 SimulatedChannelSettings focusedChannel(double offset) {
   SimulatedChannelSettings c;
   c.offset = offset;
-  c.delta = 10;
-  c.theta = 6;
-  c.alpha = 4;
-  c.beta = 9;
-  c.gamma = 3;
-  c.mains = 1.5;
-  c.noise = 1.5;
+  c.delta = 1.5;
+  c.theta = 1;
+  c.alpha = 5;
+  c.beta = 14;
+  c.gamma = 5;
+  c.mains = 1;
+  c.noise = 2;
   return c;
 }
 
 SimulatedChannelSettings relaxedChannel(double offset) {
   SimulatedChannelSettings c = focusedChannel(offset);
+  c.delta = 6;
   c.theta = 8;
-  c.alpha = 22;
-  c.beta = 3.5;
-  c.gamma = 1.2;
+  c.alpha = 25;
+  c.beta = 4;
+  c.gamma = 1.5;
   return c;
 }
 

@@ -1,6 +1,7 @@
 #include <VemraPlatformKit/platform/bluetooth/simulated/SimulatedWorld.h>
 
 #include <VemraPlatformKit/frame/VPKLog.h>
+#include <VemraPlatformKit/frame/VemraPlatformKit.h>
 
 #include "platform/bluetooth/simulated/HeadbandCore.h"
 #include "platform/bluetooth/simulated/SimulatedCentral.h"
@@ -86,6 +87,12 @@ uint64_t SimulatedWorld::seed() const { return core_->seed; }
 SimulatedHeadbandPtr SimulatedWorld::addHeadband() { return addHeadband(SimulatedHeadband::Configuration{}); }
 
 SimulatedHeadbandPtr SimulatedWorld::addHeadband(SimulatedHeadband::Configuration configuration) {
+  // The hum follows the mains of the place: the library's stored frequency (read before the
+  // world's lock is taken: the first read may wait for the shared work queue).
+  if (!(configuration.mainsFrequency > 0)) {
+    const unsigned stored = VemraPlatformKit::defaultInterferenceFrequency();
+    configuration.mainsFrequency = stored != 0 ? static_cast<double>(stored) : 60.0;
+  }
   std::lock_guard<std::mutex> lock(core_->mutex);
   const uint64_t index = ++core_->headbandsMade;
   detail::SimRandom derive(detail::SimRandom::mix(core_->seed, index));

@@ -7,7 +7,7 @@
 ///   - Advertising (while powered, heard and not connected): local name ("Vemra 1a2b"),
 ///     the main service in the service list, an RSSI with Gaussian jitter, every
 ///     advertising interval plus the radio's 0-10 ms random delay. In update mode it
-///     advertises the update service under the name "VemraOTA".
+///     advertises the update service under the name "vemraota".
 ///   - GATT: the main service with TX (write, write without response) and RX (notify);
 ///     in update mode only the update service with its control point (write, notify) and
 ///     packet characteristic (write without response).
@@ -69,8 +69,8 @@ class VPK_EXPORT SimulatedHeadband {
   static const BluetoothUUID& updateServiceUUID();        ///< 00001530-1212-EFDE-1523-785FEABCD123
   static const BluetoothUUID& updateControlPointUUID();   ///< 00001531-...
   static const BluetoothUUID& updatePacketUUID();         ///< 00001532-...
-  /// The local name advertised in update mode.
-  static constexpr const char* kUpdateModeName = "VemraOTA";
+  /// The local name advertised in update mode, in lower case as the headband sends it.
+  static constexpr const char* kUpdateModeName = "vemraota";
   static constexpr const char* kSleepAnnouncement = "QI:Entering Sleep Mode";
 
   /// What "Q1" reports.
@@ -93,7 +93,9 @@ class VPK_EXPORT SimulatedHeadband {
     std::string scenario = "focused";
     /// Seed of the signal and of the headband's randomness; 0: derived from the world's.
     uint64_t seed = 0;
-    double mainsFrequency = 50.0;
+    /// Mains hum of the signal, Hz; 0: the library's stored mains frequency
+    /// (VemraPlatformKit::defaultInterferenceFrequency(), 60 when none is stored).
+    double mainsFrequency = 0;
 
     int rssi = -58;                     ///< mean RSSI, dBm
     double rssiJitter = 2.5;            ///< standard deviation of the RSSI, dB
@@ -119,7 +121,7 @@ class VPK_EXPORT SimulatedHeadband {
   const BluetoothUUID& identifier() const;
   /// The normal-mode name.
   std::string name() const;
-  /// The name advertised now ("VemraOTA" in update mode).
+  /// The name advertised now ("vemraota" in update mode).
   std::string advertisedName() const;
   bool isPoweredOn() const;
   bool isAdvertising() const;
@@ -156,7 +158,7 @@ class VPK_EXPORT SimulatedHeadband {
   /// Switches the signal scenario; false (and nothing changes) for an unknown name.
   bool setScenario(const std::string& name);
   void setElectrodeContact(SimulatedChannel channel, ElectrodeContact contact);
-  /// Reboots into update mode (the link drops; it advertises "VemraOTA").
+  /// Reboots into update mode (the link drops; it advertises "vemraota").
   void enterUpdateMode();
   void setRSSI(int rssi);
 

@@ -5,8 +5,8 @@
 ///
 /// Each channel is the sum of
 ///   - a mid-scale offset (code 0x800000, about 400000 uV) plus the electrode's DC offset;
-///   - five rhythms, delta (1-4 Hz), theta (4-8 Hz), alpha (8-13 Hz), beta (13-30 Hz) and
-///     gamma (30-45 Hz), each made of a few oscillators whose amplitude waxes and wanes
+///   - five rhythms, delta (2-3.8 Hz), theta (5-7.5 Hz), alpha (10-12.5 Hz), beta (16-21 Hz)
+///     and gamma (30-45 Hz), each made of a few oscillators whose amplitude waxes and wanes
 ///     slowly; the oscillators are shared by the two channels with a per-channel gain and
 ///     phase, so left and right are correlated as on a forehead;
 ///   - mains interference at 50 or 60 Hz;
@@ -14,8 +14,10 @@
 /// unless the electrode is off: then the channel is a flat line or sits at the top rail.
 /// Amplitudes are RMS microvolts; a code is uV / 0.047683723 + 0x800000, clamped to 24 bits.
 ///
-/// Named scenarios set every amplitude at once: "focused" (beta-rich, little alpha),
-/// "relaxed" (strong alpha), "mains-noise" (mains 250 uV RMS on both channels),
+/// Named scenarios set every amplitude at once (docs/simulated-headband.md has the figures
+/// and what the analysis makes of them): "focused" (beta-rich, slow rhythms at the noise
+/// floor), "relaxed" (strong alpha and theta), "mains-noise" (mains 250 uV RMS on both
+/// channels),
 /// "not-worn" (both electrodes off: saturated), "flat-left" (left electrode off: flat
 /// line; right as "relaxed").
 ///

@@ -48,15 +48,18 @@ inline pid_t spawn(const std::vector<std::string>& argv, int& out) {
   return pid;
 }
 
-// The first line the child prints, waiting at most `seconds`.
-inline std::string readLine(int fd, double seconds) {
+// The next line the child prints, waiting at most `seconds`; `eof` tells that it closed.
+inline std::string readLine(int fd, double seconds, bool* eof = nullptr) {
   std::string line;
   const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
   while (std::chrono::steady_clock::now() < end) {
     pollfd p{fd, POLLIN, 0};
     if (::poll(&p, 1, 50) <= 0) continue;
     char c;
-    if (::read(fd, &c, 1) != 1) break;
+    if (::read(fd, &c, 1) != 1) {
+      if (eof) *eof = true;
+      break;
+    }
     if (c == '\n') return line;
     line += c;
   }
@@ -128,7 +131,9 @@ class MockBlueZProcess {
   explicit MockBlueZProcess(std::vector<std::string> arguments = {}) {
     arguments.insert(arguments.begin(), VPK_MOCK_BLUEZ_PATH);
     pid_ = process::spawn(arguments, out_);
-    ready_ = process::readLine(out_, 10) == "ready";
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    bool eof = false;
+    while (!ready_ && !eof && std::chrono::steady_clock::now() < end) ready_ = process::readLine(out_, 10, &eof) == "ready";
   }
   ~MockBlueZProcess() { process::stop(pid_, out_, SIGTERM); }
   MockBlueZProcess(const MockBlueZProcess&) = delete;

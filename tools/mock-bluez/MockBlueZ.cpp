@@ -14,6 +14,7 @@
 //
 // Control (for tests and demos): org.vemra.MockBlueZ1.Control(s command) -> s at
 // /org/vemra/mock; the commands are listed in control() below.
+#include <VemraPlatformKit/frame/VPKLog.h>
 #include <VemraPlatformKit/platform/bluetooth/BluetoothCentral.h>
 #include <VemraPlatformKit/platform/bluetooth/simulated/SimulatedWorld.h>
 #include <VemraPlatformKit/platform/dispatch/DispatchQueue.h>
@@ -760,6 +761,8 @@ int run(const MockBlueZ::Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Standard output carries only the "ready" line; the library's log lines go to standard error.
+  VPKLogSetSink([](std::string_view line) { std::fwrite(line.data(), 1, line.size(), stderr); });
   CLI::App app{"Serves simulated Vemra headbands as org.bluez on the system bus (DBUS_SYSTEM_BUS_ADDRESS)"};
   MockBlueZ::Options options;
   app.add_option("--headbands", options.headbands, "Number of simulated headbands")->check(CLI::Range(0, 16));

@@ -26,8 +26,11 @@
 #include <VemraPlatformKit/dsp/VPKFastFilter.h>
 #include <VemraPlatformKit/dsp/VPKFilter.h>
 #include <VemraPlatformKit/dsp/VPKTransforms.h>
+#include <VemraPlatformKit/frame/VPKConversions.h>
+#include <VemraPlatformKit/frame/VPKDataHelpers.h>
 #include <VemraPlatformKit/frame/VPKDispatch.h>
 #include <VemraPlatformKit/frame/VPKError.h>
+#include <VemraPlatformKit/frame/VPKFile.h>
 #include <VemraPlatformKit/frame/VPKLog.h>
 #include <VemraPlatformKit/frame/VPKResourceManager.h>
 #include <VemraPlatformKit/frame/VPKStorage.h>

@@ -81,6 +81,16 @@ set +e
 "$VEMRA" info "$work/broken.vpk" >/dev/null 2>&1; rc=$?
 set -e
 [ $rc -ne 0 ] && [ $rc -lt 128 ] || fail "damaged file: exit $rc"
+# Intel HEX to binary: only data from address 0x1000 on; a damaged record is refused.
+printf ':02000000AABB99\r\n:04100000DEADBEEFB4\r\n:00000001FF\r\n' > "$work/fw.hex"
+expect "wrote 4 bytes" "$VEMRA" hex2bin "$work/fw.hex" -o "$work/fw.bin"
+[ "$(od -An -tx1 "$work/fw.bin" | tr -d ' \n')" = deadbeef ] || fail "hex2bin image"
+printf ':FF100000DEAD\r\n' > "$work/bad.hex"
+set +e
+"$VEMRA" hex2bin "$work/bad.hex" -o "$work/bad.bin" >/dev/null 2>&1; rc=$?
+set -e
+[ $rc -ne 0 ] && [ $rc -lt 128 ] || fail "damaged hex: exit $rc"
+
 # Over BlueZ: the mock BlueZ on a private system bus serves the same simulated headbands.
 if [ -n "$MOCK_BLUEZ" ] && command -v dbus-daemon >/dev/null; then
   mkdir -p "$work/bus"

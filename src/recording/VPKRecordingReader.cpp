@@ -199,8 +199,9 @@ struct VPKRecordingReader::Impl {
     const uint64_t total = packetCount();
     if (nextIndex >= total) return false;
     const uint64_t packets = std::min<uint64_t>(kBlockPackets, total - nextIndex);
-    block.resize(kBlockPackets * kPacketLength);
     const size_t bytes = static_cast<size_t>(packets * kPacketLength);
+    // Grown to what is read, not to a whole block: a short recording costs a short buffer.
+    if (block.size() < bytes) block.resize(bytes);
     std::string readError;
     const ssize_t got =
         file.readAt(block.data(), bytes, static_cast<off_t>(dataOffset + nextIndex * kPacketLength), &readError);

@@ -74,12 +74,12 @@ class VPK_EXPORT ValueOrderedSet {
   bool insert(Value v);
   bool contains(const Value& v) const;
   bool remove(const Value& v);
-  size_t size() const { return items_.size(); }
-  bool empty() const { return items_.empty(); }
-  const Value& operator[](size_t i) const { return items_[i]; }
+  size_t size() const;
+  bool empty() const;
+  const Value& operator[](size_t i) const;
   const ValueList& elements() const { return items_; }
-  ValueList::const_iterator begin() const { return items_.begin(); }
-  ValueList::const_iterator end() const { return items_.end(); }
+  ValueList::const_iterator begin() const;
+  ValueList::const_iterator end() const;
 
   friend VPK_EXPORT bool operator==(const ValueOrderedSet& a, const ValueOrderedSet& b);
 
@@ -107,11 +107,11 @@ class VPK_EXPORT ValueDictionary {
   /// Removes `key`; true when it was present.
   bool remove(std::string_view key);
 
-  size_t size() const { return entries_.size(); }
-  bool empty() const { return entries_.empty(); }
+  size_t size() const;
+  bool empty() const;
   const Entries& entries() const { return entries_; }
-  Entries::const_iterator begin() const { return entries_.begin(); }
-  Entries::const_iterator end() const { return entries_.end(); }
+  Entries::const_iterator begin() const;
+  Entries::const_iterator end() const;
 
   friend VPK_EXPORT bool operator==(const ValueDictionary& a, const ValueDictionary& b);
 
@@ -242,5 +242,17 @@ class VPK_EXPORT Value {
                ValueOrderedSet, ValueDictionary, std::shared_ptr<Archivable>>
       v_;
 };
+
+// Defined once Value is complete: clang instantiates the constexpr members of
+// std::vector<Value> where they are used, which an incomplete Value does not allow.
+inline size_t ValueOrderedSet::size() const { return items_.size(); }
+inline bool ValueOrderedSet::empty() const { return items_.empty(); }
+inline const Value& ValueOrderedSet::operator[](size_t i) const { return items_[i]; }
+inline ValueList::const_iterator ValueOrderedSet::begin() const { return items_.begin(); }
+inline ValueList::const_iterator ValueOrderedSet::end() const { return items_.end(); }
+inline size_t ValueDictionary::size() const { return entries_.size(); }
+inline bool ValueDictionary::empty() const { return entries_.empty(); }
+inline ValueDictionary::Entries::const_iterator ValueDictionary::begin() const { return entries_.begin(); }
+inline ValueDictionary::Entries::const_iterator ValueDictionary::end() const { return entries_.end(); }
 
 }  // namespace vpk

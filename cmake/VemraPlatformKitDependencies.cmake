@@ -1,0 +1,11 @@
+# The libraries the library is built with; included by the main build and by the fuzz build.
+find_package(PkgConfig REQUIRED)
+find_package(Threads REQUIRED)
+find_package(fmt REQUIRED)
+find_package(nlohmann_json 3 REQUIRED)
+find_package(ZLIB REQUIRED)
+find_package(OpenSSL REQUIRED)
+pkg_check_modules(PLIST REQUIRED IMPORTED_TARGET libplist-2.0)
+pkg_check_modules(KISSFFT REQUIRED IMPORTED_TARGET kissfft-float)
+pkg_check_modules(UUID REQUIRED IMPORTED_TARGET uuid)
+pkg_check_modules(SDBUSCPP REQUIRED IMPORTED_TARGET sdbus-c++)

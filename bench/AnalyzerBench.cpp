@@ -11,10 +11,16 @@
 #include <VemraPlatformKit/platform/dispatch/DispatchQueue.h>
 #include <VemraPlatformKit/platform/dispatch/Synchronization.h>
 
+#include "AllocationCounter.h"
+
 #include <benchmark/benchmark.h>
 
 #include <malloc.h>
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <cmath>
 #include <random>
 #include <vector>
@@ -74,12 +80,17 @@ void BM_FullCycle(benchmark::State& state) {
   size_t scored = 0;
   driver.analyzer->setDiagnosticsHandler(
       [&](const std::shared_ptr<VPKChannelSet>& set) { scored += set->leftChannel()->focusScore().has_value(); });
+  uint64_t allocations = 0;
   for (auto _ : state) {
     state.PauseTiming();
     driver.feed();
+    const uint64_t before = vpk::bench::gAllocations.load();
     state.ResumeTiming();
     benchmark::DoNotOptimize(driver.analyzer->processPendingSamples());
+    allocations += vpk::bench::gAllocations.load() - before;
   }
+  state.counters["allocations"] =
+      benchmark::Counter(static_cast<double>(allocations) / static_cast<double>(state.iterations()));
   if (scored != static_cast<size_t>(state.iterations()))
     state.SkipWithError("the focus detectors did not score every cycle");
   state.SetItemsProcessed(state.iterations());
@@ -94,6 +105,64 @@ void BM_CycleWithIntake(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_CycleWithIntake)->Repetitions(5)->ReportAggregatesOnly(true);
+
+// Latency from a notification to a result, in real time: packets enter an open stream the
+// way the peripheral's notification handler hands them over (from a thread of their own),
+// the analyzer runs its cycles on its processing thread, and one output takes each channel
+// set on a serial queue. Each iteration sends packets until one completes a cycle and times
+// that packet's hand-over to the output's call; p50 and p99 are reported in microseconds.
+void BM_PacketToOutputLatency(benchmark::State& state) {
+  using Steady = std::chrono::steady_clock;
+  class Waiting : public VPKSignalAnalyzerOutput {
+   public:
+    vpk::DispatchQueuePtr methodInvocationQueueForSignalAnalyzer(VPKSignalAnalyzer&) override { return queue; }
+    void signalAnalyzerDidPerformAnalysis(VPKSignalAnalyzer&, const std::shared_ptr<VPKChannelSet>&) override {
+      std::lock_guard<std::mutex> lock(mutex);
+      ++sets;
+      arrived = Steady::now();
+      cond.notify_all();
+    }
+    vpk::DispatchQueuePtr queue = vpk::DispatchQueue::createSerial("bench-latency");
+    std::mutex mutex;
+    std::condition_variable cond;
+    uint64_t sets = 0;
+    Steady::time_point arrived;
+  };
+  auto stream = VPKSignalStream::create();
+  stream->open();
+  auto analyzer = VPKSignalAnalyzer::analyzer();
+  auto output = std::make_shared<Waiting>();
+  analyzer->addOutput(output);
+  stream->addOutput(analyzer);
+  const uint64_t perCycle = analyzer->samplesPerCycle();
+  uint64_t samples = 0;
+  std::vector<double> latencies;
+  for (auto _ : state) {
+    uint64_t before;
+    {
+      std::lock_guard<std::mutex> lock(output->mutex);
+      before = output->sets;
+    }
+    Steady::time_point sent;
+    do {
+      sent = Steady::now();
+      stream->processData(VPKSignalStream::generateSimulatedPacket());
+      samples += 3;
+    } while (samples % perCycle >= 3);  // this packet completed a cycle
+    std::unique_lock<std::mutex> lock(output->mutex);
+    if (!output->cond.wait_for(lock, std::chrono::seconds(2), [&] { return output->sets > before; })) {
+      state.SkipWithError("no channel set reached the output");
+      break;
+    }
+    latencies.push_back(std::chrono::duration<double, std::micro>(output->arrived - sent).count());
+  }
+  stream->close();
+  if (latencies.empty()) return;
+  std::sort(latencies.begin(), latencies.end());
+  state.counters["p50_us"] = latencies[latencies.size() / 2];
+  state.counters["p99_us"] = latencies[latencies.size() * 99 / 100];
+}
+BENCHMARK(BM_PacketToOutputLatency)->Iterations(3000)->UseRealTime();
 
 // One sample handed to the analyzer (the per-sample work on the stream's queue).
 void BM_SampleIntake(benchmark::State& state) {

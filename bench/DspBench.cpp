@@ -7,6 +7,8 @@
 #include <VemraPlatformKit/dsp/VPKFFTBuffer.h>
 #include <VemraPlatformKit/dsp/VPKTransforms.h>
 
+#include "dsp/RealFFT240.h"
+
 #include <benchmark/benchmark.h>
 
 #include <cmath>
@@ -95,6 +97,19 @@ void BM_FFTBufferCycle240(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_FFTBufferCycle240);
+
+// The library's own transform of a 240-sample window (the FFT buffer's with
+// VPK_FAST_WINDOW_TRANSFORM), without the magnitudes.
+void BM_RealFFT240(benchmark::State& state) {
+  const std::vector<float> input = eeg(240);
+  std::vector<float> re(120), im(120);
+  for (auto _ : state) {
+    vpk::detail::realFFT240(input.data(), re.data(), im.data());
+    benchmark::DoNotOptimize(re.data());
+    benchmark::ClobberMemory();
+  }
+}
+BENCHMARK(BM_RealFFT240);
 
 void BM_Tfsm(benchmark::State& state) {
   const auto n = static_cast<std::size_t>(state.range(0));

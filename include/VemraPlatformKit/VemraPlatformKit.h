@@ -17,6 +17,8 @@
 #include <VemraPlatformKit/analysis/VPKSignalAnalyzerOutput.h>
 #include <VemraPlatformKit/analysis/VPKSignalAnalyzerSample.h>
 #include <VemraPlatformKit/analysis/VPKSignalValidityMonitor.h>
+#include <VemraPlatformKit/auxiliary/VPKLocationManager.h>
+#include <VemraPlatformKit/auxiliary/VPKToneGenerator.h>
 #include <VemraPlatformKit/dsp/VPKBasicFilter.h>
 #include <VemraPlatformKit/dsp/VPKCompoundFilter.h>
 #include <VemraPlatformKit/dsp/VPKDFT.h>
@@ -43,6 +45,8 @@
 #include <VemraPlatformKit/numeric/VPKNumericExceptions.h>
 #include <VemraPlatformKit/numeric/VPKPoint.h>
 #include <VemraPlatformKit/numeric/VPKStatistics.h>
+#include <VemraPlatformKit/platform/audio/AudioOutput.h>
+#include <VemraPlatformKit/platform/audio/WavFileOutput.h>
 #include <VemraPlatformKit/platform/bluetooth/BluetoothAdvertisementData.h>
 #include <VemraPlatformKit/platform/bluetooth/BluetoothCentral.h>
 #include <VemraPlatformKit/platform/bluetooth/BluetoothCharacteristic.h>
@@ -63,6 +67,8 @@
 #include <VemraPlatformKit/platform/files/Folders.h>
 #include <VemraPlatformKit/platform/files/PathSafety.h>
 #include <VemraPlatformKit/platform/notifications/DesktopNotifier.h>
+#include <VemraPlatformKit/platform/location/Geocoder.h>
+#include <VemraPlatformKit/platform/location/LocationSource.h>
 #include <VemraPlatformKit/platform/values/Archivable.h>
 #include <VemraPlatformKit/platform/values/KeyedArchiver.h>
 #include <VemraPlatformKit/platform/values/KeyedUnarchiver.h>

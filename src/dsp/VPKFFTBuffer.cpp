@@ -3,6 +3,7 @@
 #include <VemraPlatformKit/frame/VPKLog.h>
 
 #include "dsp/FourierKernels.h"
+#include "dsp/RealFFT240.h"
 
 #include <kiss_fftr.h>
 
@@ -58,14 +59,42 @@ void binsFromInterleaved(const kiss_fft_cpx* x, std::size_t bins, float n, float
   }
 }
 
+// The same from separate real and imaginary parts.
+void binsFromParts(const float* xr, const float* xi, std::size_t bins, float n, float* magnitude,
+                   float* amplitude) {
+  std::size_t k = 1;
+#if defined(__SSE2__)
+  const __m128 vn = _mm_set1_ps(n);
+  for (; k + 4 <= bins; k += 4) {
+    const __m128 re = _mm_div_ps(_mm_loadu_ps(xr + k), vn);
+    const __m128 im = _mm_div_ps(_mm_loadu_ps(xi + k), vn);
+    const __m128 m = _mm_add_ps(_mm_mul_ps(re, re), _mm_mul_ps(im, im));
+    _mm_storeu_ps(magnitude + k, m);
+    _mm_storeu_ps(amplitude + k, _mm_sqrt_ps(m));
+  }
+#endif
+  for (; k < bins; ++k) {
+    const float re = xr[k] / n;
+    const float im = xi[k] / n;
+    const float m = re * re + im * im;
+    magnitude[k] = m;
+    amplitude[k] = std::sqrt(m);
+  }
+}
+
+constexpr int kHeadbandWindow = 240;
+
 }  // namespace
 
-// The prepared real-input transform: kissfft's for lengths it handles well, the
-// library's own double-precision transform for every other length.
+// The prepared real-input transform: the library's own for the 240-sample window the
+// analyzer uses where the build chooses it, kissfft's for other lengths it handles well, the library's own
+// double-precision transform for every other length.
 struct VPKFFTBuffer::Transform {
+  bool window240 = false;
   kiss_fftr_cfg real = nullptr;
   std::vector<kiss_fft_cpx> bins;
   std::vector<double> re, im;
+  std::vector<float> binsRe, binsIm;
 
   ~Transform() {
     if (real != nullptr) kiss_fftr_free(real);
@@ -80,7 +109,11 @@ std::shared_ptr<VPKFFTBuffer> VPKFFTBuffer::create(int size, int samplingRate) {
   try {
     std::shared_ptr<VPKFFTBuffer> buffer(new VPKFFTBuffer(size, samplingRate));
     auto t = std::make_unique<Transform>();
-    if (suitsRealFFT(size)) {
+    if (size == kHeadbandWindow && vpk::detail::usesRealFFT240()) {
+      t->window240 = true;
+      t->binsRe.resize(kHeadbandWindow / 2);
+      t->binsIm.resize(kHeadbandWindow / 2);
+    } else if (suitsRealFFT(size)) {
       t->real = kiss_fftr_alloc(size, 0, nullptr, nullptr);
       if (t->real == nullptr) throw std::bad_alloc();
       t->bins.resize(static_cast<std::size_t>(size / 2 + 1));
@@ -181,7 +214,11 @@ void VPKFFTBuffer::update() {
   const std::size_t bins = amplitude_.size();
   const auto n = static_cast<float>(size_);
   Transform& t = *transform_;
-  if (t.real != nullptr) {
+  if (t.window240) {
+    vpk::detail::realFFT240(buf_.data(), t.binsRe.data(), t.binsIm.data());
+    DCOffset_ = t.binsRe[0] / n;
+    binsFromParts(t.binsRe.data(), t.binsIm.data(), bins, n, magnitude_.data(), amplitude_.data());
+  } else if (t.real != nullptr) {
     kiss_fftr(t.real, buf_.data(), t.bins.data());
     DCOffset_ = t.bins[0].r / n;
     binsFromInterleaved(t.bins.data(), bins, n, magnitude_.data(), amplitude_.data());

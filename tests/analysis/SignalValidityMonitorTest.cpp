@@ -63,7 +63,13 @@ float hum(uint64_t n, double hz, float amplitude) {
 }
 float mains(uint64_t n) { return hum(n, 60.0, 400.0f); }
 
-class SignalValidityMonitor : public vpk::test::VirtualTimeTest {};
+class SignalValidityMonitor : public vpk::test::VirtualTimeTest {
+ protected:
+  // `n` cycles 0.1 s apart, as the analyzer runs them.
+  void cycles(Feeder& feed, int n) {
+    for (int i = 0; i < n; ++i, advance(0.1)) feed.cycle();
+  }
+};
 
 }  // namespace
 
@@ -92,10 +98,7 @@ TEST_F(SignalValidityMonitor, FlatLineAfter251EqualIntegerPartsThenIdleAfterConf
   m->setRightThreshold(1e9f);
   Feeder feed(*m, [](uint64_t) { return 12345.25f; }, lively);
 
-  for (int cycle = 1; cycle <= 10; ++cycle) {  // 250 samples: 249 repeats
-    feed.cycle();
-    advance(0.1);
-  }
+  cycles(feed, 10);  // 250 samples: 249 repeats
   EXPECT_EQ(m->leftFlatlineCycles(), 249u);
   EXPECT_FALSE(m->leftFlatline());
   feed.cycle();  // sample 251 is the 250th repeat
@@ -145,7 +148,7 @@ TEST_F(SignalValidityMonitor, InterferenceIsMeasuredAroundTheMonitorsMainsFreque
       m->resetWithAnalyzer(nullptr);
       EXPECT_EQ(m->mainsFrequency(), setting);
       Feeder feed(*m, [noise](uint64_t n) { return hum(n, noise, 20.0f); }, lively);
-      for (int i = 0; i < 12; ++i, advance(0.1)) feed.cycle();
+      cycles(feed, 12);
       // The measure: the largest left amplitude strictly within 2 Hz of the setting.
       float expected = 0.0f;
       for (size_t i = 0; i < m->leftFFT()->frequencies().size(); ++i) {
@@ -163,18 +166,12 @@ TEST_F(SignalValidityMonitor, InterferenceAverageSetsIdleAfterConfirmationAndSpi
   auto m = VPKSignalValidityMonitor::create();
   m->resetWithAnalyzer(nullptr);
   Feeder feed(*m, mains, lively);
-  for (int i = 0; i < 12; ++i) {
-    feed.cycle();
-    advance(0.1);
-  }
+  cycles(feed, 12);
   EXPECT_GT(m->leftAvg()->exponentialAverage(), 0.7f);
   EXPECT_TRUE(m->pendingIdle());
   EXPECT_FALSE(m->leftFlatline());
 
-  for (int i = 0; i < 20; ++i) {
-    feed.cycle();
-    advance(0.1);
-  }
+  cycles(feed, 20);
   EXPECT_TRUE(m->idleSignalRecognized());
 
   // The raw verdict flips for one decision only: the idle state stays.
@@ -196,7 +193,7 @@ TEST_F(SignalValidityMonitor, NoDecisionWithoutBothChannelsNoInterferenceWithout
   // Never reset: the averages are absent and read 0, so interference alone never turns idle.
   auto unreset = VPKSignalValidityMonitor::create();
   Feeder feed(*unreset, mains, mains);
-  for (int i = 0; i < 40; ++i, advance(0.1)) feed.cycle();
+  cycles(feed, 40);
   EXPECT_GT(unreset->leftDSGamma(), 0.7f);
   EXPECT_FALSE(unreset->pendingIdle());
 

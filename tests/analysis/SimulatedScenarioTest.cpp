@@ -88,13 +88,4 @@ TEST_F(SimulatedScenario, MainsNoiseIsRecognisedWithinTwoSecondsAtEitherFrequenc
   }
 }
 
-TEST_F(SimulatedScenario, ElectrodesOffGiveFlatLines) {
-  const Outcome notWorn = analyse("not-worn", 60, 1, 5);
-  EXPECT_TRUE(notWorn.leftFlat && notWorn.rightFlat);
-  const Outcome flatLeft = analyse("flat-left", 60, 1, 5);
-  EXPECT_TRUE(flatLeft.leftFlat);
-  EXPECT_FALSE(flatLeft.rightFlat);
-  EXPECT_TRUE(flatLeft.idleAt);
-}
-
 }  // namespace

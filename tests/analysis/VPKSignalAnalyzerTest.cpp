@@ -2,6 +2,8 @@
 // set, masks, idle transitions, outputs, processors, reset and the stream attachment.
 #include "VPKSignalAnalyzerTestSupport.h"
 
+#include "acquisition/StreamTestSupport.h"
+
 #include "analysis/ElectrodeFailureFlags.h"
 #include "analysis/PendingSampleQueue.h"
 #include "support/LogCapture.h"
@@ -22,6 +24,7 @@
 #include <cmath>
 #include <limits>
 #include <numbers>
+#include <tuple>
 
 namespace {
 
@@ -56,6 +59,16 @@ class SignalAnalyzer : public vpk::test::VirtualTimeTest {
       for (const auto& [hz, amplitude] : sines) v += amplitude * static_cast<float>(std::sin(2 * std::numbers::pi * hz * t));
       a.processData(v, 0.8f * v + 3.0f * static_cast<float>(sample_ % 5), now(), false);
     }
+  }
+  // An open stream feeding a threaded analyzer that reports to a recording output.
+  static auto attached() {
+    auto stream = VPKSignalStream::create();
+    stream->open();
+    auto a = VPKSignalAnalyzer::analyzer();
+    auto output = std::make_shared<RecordingAnalyzerOutput>();
+    a->addOutput(output);
+    stream->addOutput(a);
+    return std::tuple{stream, a, output};
   }
   uint64_t sample_ = 0;
 };
@@ -534,30 +547,14 @@ TEST_F(SignalAnalyzer, PendingSamplesAreBounded) {
 
 // ---------------------------------------------------------------- attached to a stream
 
-VPKSignalStream::Packet constantPacket(uint32_t value) {
-  VPKSignalStream::Packet p{};
-  p[0] = 0xA0;
-  for (size_t i = 2; i < p.size(); i += 3) {
-    p[i] = static_cast<uint8_t>(value >> 16);
-    p[i + 1] = static_cast<uint8_t>(value >> 8);
-    p[i + 2] = static_cast<uint8_t>(value);
-  }
-  return p;
-}
-
 TEST_F(SignalAnalyzer, AttachingStartsTheThreadAndRemovingStopsIt) {
-  auto stream = VPKSignalStream::create();
-  stream->open();
-  auto a = VPKSignalAnalyzer::analyzer();
-  auto output = std::make_shared<RecordingAnalyzerOutput>();
-  a->addOutput(output);
-  stream->addOutput(a);
+  auto [stream, a, output] = attached();
   EXPECT_EQ(a->stream(), stream);
   EXPECT_TRUE(a->hasProcessingThread());
 
   for (int k = 0; k < 9; ++k) {  // 27 samples: one cycle, 2 pending
     advance(0.012);
-    stream->processData(constantPacket(1000 + k));
+    stream->processData(vpk::test::dataPacket(1000 + k));
   }
   settle();
   EXPECT_EQ(output->count("analysis"), 1u);
@@ -570,7 +567,7 @@ TEST_F(SignalAnalyzer, AttachingStartsTheThreadAndRemovingStopsIt) {
   EXPECT_EQ(a->pendingSampleCount(), 0u);  // the thread empties the queue when it ends
   stream->addOutput(a);
   EXPECT_TRUE(a->hasProcessingThread());
-  for (int k = 0; k < 9; ++k) stream->processData(constantPacket(2000));
+  for (int k = 0; k < 9; ++k) stream->processData(vpk::test::dataPacket(2000));
   settle();
   EXPECT_EQ(output->count("analysis"), 2u);
   EXPECT_EQ(a->cycles(), 50u);
@@ -582,7 +579,7 @@ TEST_F(SignalAnalyzer, AttachingStartsTheThreadAndRemovingStopsIt) {
   // Caller-driven processing stops the thread and does nothing while one runs.
   a->setUsesProcessingThread(false);
   EXPECT_FALSE(a->hasProcessingThread());
-  for (int k = 0; k < 9; ++k) stream->processData(constantPacket(3000));
+  for (int k = 0; k < 9; ++k) stream->processData(vpk::test::dataPacket(3000));
   EXPECT_EQ(a->processPendingSamples(), 1u);
   a->setUsesProcessingThread(true);
   EXPECT_TRUE(a->hasProcessingThread());
@@ -593,15 +590,10 @@ TEST_F(SignalAnalyzer, AttachingStartsTheThreadAndRemovingStopsIt) {
 }
 
 TEST_F(SignalAnalyzer, EachPacketsDueCyclesHaveRunWhenTheClockSettles) {
-  auto stream = VPKSignalStream::create();
-  stream->open();
-  auto a = VPKSignalAnalyzer::analyzer();
-  auto output = std::make_shared<RecordingAnalyzerOutput>();
-  a->addOutput(output);
-  stream->addOutput(a);
+  auto [stream, a, output] = attached();
   for (size_t k = 0; k < 60; ++k) {
     advance(0.012);
-    stream->processData(constantPacket(static_cast<uint32_t>(5000 + 37 * k)));
+    stream->processData(vpk::test::dataPacket(static_cast<uint32_t>(5000 + 37 * k)));
     settle();
     ASSERT_EQ(output->count("analysis"), 3 * (k + 1) / 25) << "after packet " << k;
     ASSERT_EQ(a->cycles(), 3 * (k + 1) / 25 * 25);

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cmath>
 #include <filesystem>
+#include <functional>
 #include <limits>
 #include <random>
 
@@ -117,6 +118,24 @@ std::shared_ptr<Sample> sample() {
 }
 
 Value plist(const std::vector<uint8_t>& data) { return *vpk::propertyListFromData(data); }
+
+using W = vpk::detail::BinaryPlistWriter;
+
+// A hand-built archive: {"$archiver", "$version", "$top": {root: UID rootUid}, "$objects": [...]}.
+std::vector<uint8_t> forgedArchive(const std::function<std::vector<W::Ref>(W&)>& objects, uint64_t rootUid,
+                                   const char* archiverName = "NSKeyedArchiver") {
+  W w;
+  auto objs = w.addArray(objects(w));
+  auto top = w.addDict({{w.addString("root"), w.addUid(rootUid)}});
+  return w.finish(w.addDict({{w.addString("$archiver"), w.addString(archiverName)},
+                             {w.addString("$objects"), objs},
+                             {w.addString("$top"), top},
+                             {w.addString("$version"), w.addInt(100000)}}));
+}
+
+W::Ref classDict(W& w, const char* name) {
+  return w.addDict({{w.addString("$classname"), w.addString(name)}, {w.addString("$classes"), w.addArray({w.addString(name)})}});
+}
 
 }  // namespace
 
@@ -253,41 +272,24 @@ TEST(KeyedArchive, FilesRoundTripAndMissingFilesFail) {
 }
 
 TEST(KeyedArchive, InvalidArchivesAreRefusedWithALogLine) {
-  using W = vpk::detail::BinaryPlistWriter;
-  // Builds {"$archiver", "$version", "$top": {root: UID rootUid}, "$objects": [...]}.
-  auto archive = [](const std::function<std::vector<W::Ref>(W&)>& objects, uint64_t rootUid,
-                    const char* archiverName = "NSKeyedArchiver") {
-    W w;
-    auto objs = w.addArray(objects(w));
-    auto top = w.addDict({{w.addString("root"), w.addUid(rootUid)}});
-    auto d = w.addDict({{w.addString("$archiver"), w.addString(archiverName)},
-                        {w.addString("$objects"), objs},
-                        {w.addString("$top"), top},
-                        {w.addString("$version"), w.addInt(100000)}});
-    return w.finish(d);
-  };
-  auto classDict = [](W& w, const char* name) {
-    return w.addDict({{w.addString("$classname"), w.addString(name)},
-                      {w.addString("$classes"), w.addArray({w.addString(name)})}});
-  };
   struct Case {
     const char* name;
     std::vector<uint8_t> data;
     const char* log;
   };
   std::vector<Case> cases = {
-      {"root outside $objects", archive([](W& w) { return std::vector<W::Ref>{w.addString("$null")}; }, 5),
+      {"root outside $objects", forgedArchive([](W& w) { return std::vector<W::Ref>{w.addString("$null")}; }, 5),
        "outside the 1 archived objects"},
-      {"not a keyed archive", archive([](W& w) { return std::vector<W::Ref>{w.addString("$null")}; }, 0, "Other"),
+      {"not a keyed archive", forgedArchive([](W& w) { return std::vector<W::Ref>{w.addString("$null")}; }, 0, "Other"),
        "not a keyed archive"},
       {"unknown class",
-       archive([&](W& w) {
+       forgedArchive([&](W& w) {
          return std::vector<W::Ref>{w.addString("$null"), w.addDict({{w.addString("$class"), w.addUid(2)}}),
                                     classDict(w, "Mystery")};
        }, 1),
        "unknown class Mystery"},
       {"list element outside $objects",
-       archive([&](W& w) {
+       forgedArchive([&](W& w) {
          return std::vector<W::Ref>{w.addString("$null"),
                                     w.addDict({{w.addString("NS.objects"), w.addArray({w.addUid(99)})},
                                                {w.addString("$class"), w.addUid(2)}}),
@@ -295,7 +297,7 @@ TEST(KeyedArchive, InvalidArchivesAreRefusedWithALogLine) {
        }, 1),
        "reference 99 outside"},
       {"dictionary counts differ",
-       archive([&](W& w) {
+       forgedArchive([&](W& w) {
          return std::vector<W::Ref>{w.addString("$null"),
                                     w.addDict({{w.addString("NS.keys"), w.addArray({w.addUid(0)})},
                                                {w.addString("NS.objects"), w.addArray({})},
@@ -304,7 +306,7 @@ TEST(KeyedArchive, InvalidArchivesAreRefusedWithALogLine) {
        }, 1),
        "unequal key and value counts"},
       {"list holding itself",
-       archive([&](W& w) {
+       forgedArchive([&](W& w) {
          return std::vector<W::Ref>{w.addString("$null"),
                                     w.addDict({{w.addString("NS.objects"), w.addArray({w.addUid(1)})},
                                                {w.addString("$class"), w.addUid(2)}}),
@@ -312,7 +314,7 @@ TEST(KeyedArchive, InvalidArchivesAreRefusedWithALogLine) {
        }, 1),
        "nested too deeply"},
       {"class without a name",
-       archive([&](W& w) {
+       forgedArchive([&](W& w) {
          return std::vector<W::Ref>{w.addString("$null"), w.addDict({{w.addString("$class"), w.addUid(2)}}),
                                     w.addDict({})};
        }, 1),
@@ -399,21 +401,16 @@ TEST(KeyedArchive, DeepAndExplosiveArchivesAreRefused) {
   EXPECT_FALSE(KeyedArchiver::archivedData(deep));
 
   // Each list holds the next one twice: 2^40 values if expanded.
-  using W = vpk::detail::BinaryPlistWriter;
-  W w;
-  std::vector<W::Ref> objs{w.addString("$null"),
-                           w.addDict({{w.addString("$classname"), w.addString("NSArray")},
-                                      {w.addString("$classes"), w.addArray({})}})};
-  const int levels = 40;
-  for (int i = 0; i < levels; ++i) {
-    const uint64_t next = i + 1 < levels ? static_cast<uint64_t>(objs.size() + 1) : 0;
-    objs.push_back(w.addDict({{w.addString("NS.objects"), w.addArray({w.addUid(next), w.addUid(next)})},
-                              {w.addString("$class"), w.addUid(1)}}));
-  }
-  auto top = w.addDict({{w.addString("root"), w.addUid(2)}});
-  auto data = w.finish(w.addDict({{w.addString("$archiver"), w.addString("NSKeyedArchiver")},
-                                  {w.addString("$objects"), w.addArray(objs)},
-                                  {w.addString("$top"), top}}));
+  const auto data = forgedArchive([](W& w) {
+    std::vector<W::Ref> objs{w.addString("$null"), classDict(w, "NSArray")};
+    const int levels = 40;
+    for (int i = 0; i < levels; ++i) {
+      const uint64_t next = i + 1 < levels ? static_cast<uint64_t>(objs.size() + 1) : 0;
+      objs.push_back(w.addDict({{w.addString("NS.objects"), w.addArray({w.addUid(next), w.addUid(next)})},
+                                {w.addString("$class"), w.addUid(1)}}));
+    }
+    return objs;
+  }, 2);
   const auto start = std::chrono::steady_clock::now();
   EXPECT_FALSE(KeyedUnarchiver::unarchive(data));
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));

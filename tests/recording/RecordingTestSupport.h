@@ -27,6 +27,15 @@ inline void writeFile(const std::filesystem::path& path, const std::string& byte
 
 inline std::string text(const std::vector<uint8_t>& bytes) { return std::string(bytes.begin(), bytes.end()); }
 
+/// The line that ends a recording's header, and the header a default writer makes.
+inline const std::string kMarker = ".__data_region\n";
+inline const std::string kDefaultJSON = R"({"compression":"none","type":"raw"})";
+
+/// A recording's bytes: the length line, the header `json`, the marker and `data`.
+inline std::string recordingBytes(const std::string& json, const std::string& data) {
+  return std::to_string(json.size() + 1 + kMarker.size()) + "\n" + json + "\n" + kMarker + data;
+}
+
 /// A 20-byte packet of `kind` whose six 24-bit values are `value`, `value`+1, ... (in file
 /// order: left 1, right 1, left 2, ...); byte 1 carries `tag`.
 inline std::vector<uint8_t> packet(uint32_t value, uint8_t tag = 0, uint8_t kind = 0xA0) {

@@ -16,11 +16,9 @@ using vpk::test::readFile;
 using vpk::test::text;
 
 constexpr float kScale = 0.047683723f;
-const std::string kMarker = ".__data_region\n";
-
 fs::path writeRecording(const std::string& json, const std::string& data) {
   const fs::path path = vpk::test::scratchPath("source.rec");
-  vpk::test::writeFile(path, std::to_string(json.size() + 16) + "\n" + json + "\n" + kMarker + data);
+  vpk::test::writeFile(path, vpk::test::recordingBytes(json, data));
   return path;
 }
 

@@ -14,12 +14,9 @@ using vpk::test::packet;
 using vpk::test::text;
 using E = VPKRecordingReaderError;
 
-const std::string kMarker = ".__data_region\n";
-const std::string kHeader = R"({"compression":"none","type":"raw"})";
-
-std::string recording(const std::string& json, const std::string& data) {
-  return std::to_string(json.size() + 1 + kMarker.size()) + "\n" + json + "\n" + kMarker + data;
-}
+using vpk::test::kMarker;
+const std::string& kHeader = vpk::test::kDefaultJSON;
+const auto recording = vpk::test::recordingBytes;
 
 std::shared_ptr<VPKRecordingReader> openBytes(const std::string& bytes) {
   const fs::path path = vpk::test::scratchPath("case.rec");

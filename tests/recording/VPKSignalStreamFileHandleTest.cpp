@@ -22,8 +22,8 @@ using vpk::test::text;
 using Writer = VPKSignalStreamFileHandle;
 using WriterPtr = std::shared_ptr<Writer>;
 
-const std::string kDefaultJSON = R"({"compression":"none","type":"raw"})";
-const std::string kMarker = ".__data_region\n";
+using vpk::test::kDefaultJSON;
+using vpk::test::kMarker;
 
 uint64_t sizeOnDisk(const WriterPtr& w) { return fs::file_size(*w->temporaryURL()); }
 

@@ -91,6 +91,29 @@ set +e
 set -e
 [ $rc -ne 0 ] && [ $rc -lt 128 ] || fail "damaged hex: exit $rc"
 
+# Auxiliary services: a tone into a WAV file read back at its rate and frequency; an offline
+# placemark; without a sound server or a location service the commands say why and fail.
+"$VEMRA" tone --frequency 440 --seconds 0.5 --rate 8000 --wav "$work/t.wav" >/dev/null
+python3 - "$work/t.wav" <<'PY' || fail "tone: WAV file"
+import struct, sys
+data = open(sys.argv[1], "rb").read()
+assert data[:4] == b"RIFF" and data[8:12] == b"WAVE", "not a WAV file"
+tag, channels, rate = struct.unpack_from("<HHI", data, 20)
+assert (tag, channels, rate) == (3, 1, 8000), (tag, channels, rate)
+size = struct.unpack_from("<I", data, 54)[0]
+samples = struct.unpack_from("<%df" % (size // 4), data, 58)
+assert abs(len(samples) - 4000) <= 160, len(samples)
+ups = sum(1 for a, b in zip(samples, samples[1:]) if a < 0 <= b)
+assert abs(ups / (len(samples) / rate) - 440) < 10, ups
+PY
+expect "Europe/Berlin" "$VEMRA" locate --at 52.52,13.405
+set +e
+out=$(PULSE_SERVER=unix:/nonexistent/pulse VPK_AUDIO_CONNECT_TIMEOUT=1 "$VEMRA" tone --seconds 1 2>&1); rc=$?
+[ $rc -eq 1 ] && grep -q "sound server" <<<"$out" || fail "tone without a sound server: exit $rc: $out"
+out=$(DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent/bus "$VEMRA" locate --timeout 5 2>&1); rc=$?
+[ $rc -eq 1 ] && grep -q "no location" <<<"$out" || fail "locate without a location service: exit $rc: $out"
+set -e
+
 # Over BlueZ: the mock BlueZ on a private system bus serves the same simulated headbands.
 if [ -n "$MOCK_BLUEZ" ] && command -v dbus-daemon >/dev/null; then
   mkdir -p "$work/bus"

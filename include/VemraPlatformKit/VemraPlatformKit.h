@@ -71,6 +71,7 @@
 #include <VemraPlatformKit/platform/dispatch/TimerSource.h>
 #include <VemraPlatformKit/platform/files/Folders.h>
 #include <VemraPlatformKit/platform/files/PathSafety.h>
+#include <VemraPlatformKit/platform/notifications/DesktopNotifier.h>
 #include <VemraPlatformKit/platform/location/Geocoder.h>
 #include <VemraPlatformKit/platform/location/LocationSource.h>
 #include <VemraPlatformKit/platform/values/Archivable.h>

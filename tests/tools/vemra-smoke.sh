@@ -3,8 +3,14 @@
 # simulated headband, in a scratch folder. Checks exit codes and a few facts of the output.
 set -euo pipefail
 VEMRA=$1
+MOCK_BLUEZ=${2:-}
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
 export HOME="$work/home" XDG_DATA_HOME="$work/home/.local/share" XDG_DOCUMENTS_DIR="$work/home/Documents"
 mkdir -p "$HOME"
 fail() { echo "FAIL: $*" >&2; exit 1; }
@@ -120,4 +126,26 @@ out=$(PULSE_SERVER=unix:/nonexistent/pulse VPK_AUDIO_CONNECT_TIMEOUT=1 "$VEMRA" 
 out=$(DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent/bus "$VEMRA" locate --timeout 5 2>&1); rc=$?
 [ $rc -eq 1 ] && grep -q "no location" <<<"$out" || fail "locate without a location service: exit $rc: $out"
 set -e
+
+# Over BlueZ: the mock BlueZ on a private system bus serves the same simulated headbands.
+if [ -n "$MOCK_BLUEZ" ] && command -v dbus-daemon >/dev/null; then
+  mkdir -p "$work/bus"
+  cat > "$work/bus.conf" <<CONF
+<busconfig><type>system</type><listen>unix:dir=$work/bus</listen><auth>EXTERNAL</auth>
+<policy context="default"><allow user="*"/><allow own="*"/><allow send_destination="*"/><allow receive_sender="*"/></policy></busconfig>
+CONF
+  exec 3< <(setpriv --pdeathsig KILL dbus-daemon --config-file="$work/bus.conf" --nofork --print-address 2>/dev/null)
+  pids+=($!)
+  read -r -t 5 address <&3 || fail "no private bus"
+  export DBUS_SYSTEM_BUS_ADDRESS=$address
+  exec 4< <(setpriv --pdeathsig KILL "$MOCK_BLUEZ" --headbands 2)
+  pids+=($!)
+  read -r -t 10 ready <&4 && [ "$ready" = ready ] || fail "mock BlueZ did not start"
+  expect "org.bluez) on the system bus" "$VEMRA" doctor
+  expect "backend bluez (BlueZ is on the system bus" "$VEMRA" scan --seconds 1
+  expect "DR0404" "$VEMRA" probe --backend bluez --signal-seconds 1
+  expect "0 gaps in the packet counter" "$VEMRA" probe --backend bluez --signal-seconds 1
+  unset DBUS_SYSTEM_BUS_ADDRESS
+fi
+
 echo "vemra smoke test: 1 passed, 0 failed"

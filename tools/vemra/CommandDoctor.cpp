@@ -6,9 +6,11 @@
 #include <VemraPlatformKit/frame/VPKStorage.h>
 #include <VemraPlatformKit/frame/VPKVersion.h>
 #include <VemraPlatformKit/frame/VemraPlatformKit.h>
+#include <VemraPlatformKit/platform/bluetooth/BluetoothCentral.h>
 #include <VemraPlatformKit/platform/files/Folders.h>
 
 #include <cstdio>
+#include <string>
 
 namespace {
 
@@ -38,11 +40,21 @@ void runDoctor() {
   // The tool launched the SDK before this command, so the stored frequency is the locale's.
   std::printf("mains frequency:  %u Hz\n", VemraPlatformKit::defaultInterferenceFrequency());
   std::fflush(stdout);
+
+  const auto stack = vpk::BluetoothCentral::systemStack();
+  std::printf("bluetooth:        %s\n", !stack.systemBus ? "no system bus"
+                                          : stack.bluez   ? "BlueZ (org.bluez) on the system bus"
+                                                          : "BlueZ (org.bluez) not on the system bus");
+  for (const auto& a : stack.adapters)
+    std::printf("  adapter:        %s %s, %s\n", a.name.c_str(), a.address.c_str(), a.poweredOn ? "powered on" : "powered off");
+  if (stack.bluez && stack.adapters.empty()) std::printf("  adapter:        none\n");
+  std::printf("bluetooth backend: %s\n", std::string(vpk::toString(vpk::BluetoothCentral::preferredBackend())).c_str());
+  std::fflush(stdout);
 }
 
 vemra::VemraCommand doctor({"doctor",
-                            "Print the library version, folders, storage root, country, mains frequency and "
-                            "processors",
+                            "Print the library version, folders, storage root, country, mains frequency, "
+                            "processors and Bluetooth stack",
                             10, [](CLI::App& sub) { sub.callback(runDoctor); }});
 
 }  // namespace

@@ -194,7 +194,7 @@ void runProbe() {
   auto manager = std::make_shared<ProbeManager>();
   manager->self = manager;
   manager->wanted = lower(gProbe.name);
-  auto central = vpk::BluetoothCentral::create(manager, VPKResourceManager::sharedQueue());
+  auto central = vpk::BluetoothCentral::create(manager, VPKResourceManager::sharedQueue(), session.centralOptions());
   if (!central) return fail("no Bluetooth backend available");
   onQueue([&] { manager->central = central; });
   auto ask = [&](auto f) { return onQueue([&] { return f(*manager); }); };

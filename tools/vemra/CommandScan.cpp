@@ -50,7 +50,7 @@ ScanOptions gScan;
 void runScan() {
   vemra::RadioSession session(gScan.radio);
   auto listener = std::make_shared<ScanListener>();
-  auto central = vpk::BluetoothCentral::create(listener, vpk::DispatchQueue::main());
+  auto central = vpk::BluetoothCentral::create(listener, vpk::DispatchQueue::main(), session.centralOptions());
   if (!central) {
     std::fprintf(stderr, "vemra scan: no Bluetooth backend available\n");
     vemra::exitStatus() = 1;

@@ -1,7 +1,8 @@
 #pragma once
 // What `vemra scan` and `vemra probe` share: the radio options, the choice of backend
-// (the simulated world when no adapter is in use), and the loop that drives the main
-// queue in real or virtual time.
+// (--backend, else VPK_BLUETOOTH_BACKEND, else BlueZ when it has an adapter, else the
+// simulated world; said on standard error), and the loop that drives the main queue in
+// real or virtual time.
 
 #include <VemraPlatformKit/platform/bluetooth/BluetoothCentral.h>
 #include <VemraPlatformKit/platform/dispatch/ManualClock.h>
@@ -21,9 +22,11 @@ struct RadioOptions {
   int headbands = 2;
   bool updateMode = false;
   bool virtualTime = false;
+  /// "bluez" or "simulated"; empty: the automatic choice.
+  std::string backend;
 };
 
-/// Adds --scenario, --seed, --headbands, --update-mode and --virtual to `sub`.
+/// Adds --backend, --scenario, --seed, --headbands, --update-mode and --virtual to `sub`.
 void addRadioOptions(CLI::App& sub, RadioOptions& options);
 
 class RadioSession {
@@ -37,6 +40,8 @@ class RadioSession {
   RadioSession& operator=(const RadioSession&) = delete;
 
   vpk::BluetoothBackend backend() const { return backend_; }
+  /// What to create the central with (the backend chosen here).
+  vpk::BluetoothCentralOptions centralOptions() const { return {.backend = backend_}; }
   bool isVirtual() const { return clock_ != nullptr; }
   /// One line saying what the tool talks to.
   std::string description() const;
@@ -49,7 +54,8 @@ class RadioSession {
   double now() const;
 
  private:
-  vpk::BluetoothBackend backend_;
+  vpk::BluetoothBackend backend_ = vpk::BluetoothBackend::Simulated;
+  std::string adapter_;  // BlueZ's adapter, for the description
   std::shared_ptr<vpk::ManualClock> clock_;
   std::shared_ptr<vpk::Clock> previous_;
   RadioOptions options_;

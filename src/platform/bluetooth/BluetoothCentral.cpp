@@ -3,6 +3,9 @@
 #include <VemraPlatformKit/frame/VPKLog.h>
 #include <VemraPlatformKit/platform/bluetooth/simulated/SimulatedWorld.h>
 
+#include "platform/bluetooth/bluez/BlueZBus.h"
+#include "platform/bluetooth/bluez/BlueZCentral.h"
+
 #include <cstdlib>
 #include <string>
 
@@ -75,14 +78,24 @@ bool BluetoothCentral::isBackendAvailable(BluetoothBackend backend) {
   switch (backend) {
     case BluetoothBackend::Simulated:
     case BluetoothBackend::Automatic: return true;
-    case BluetoothBackend::BlueZ: return false;  // the D-Bus backend is not built yet
+    case BluetoothBackend::BlueZ: return detail::BlueZBus::probe().bluez;
   }
   return false;
 }
 
+BluetoothStackStatus BluetoothCentral::systemStack() {
+  const auto presence = detail::BlueZBus::probe();
+  BluetoothStackStatus status;
+  status.systemBus = presence.bus;
+  status.bluez = presence.bluez;
+  for (const auto& a : presence.adapters) status.adapters.push_back({a.path, a.address, a.powered});
+  return status;
+}
+
 BluetoothBackend BluetoothCentral::preferredBackend() {
   if (auto chosen = environmentBackend()) return *chosen;
-  return isBackendAvailable(BluetoothBackend::BlueZ) ? BluetoothBackend::BlueZ : BluetoothBackend::Simulated;
+  const auto stack = systemStack();
+  return stack.bluez && !stack.adapters.empty() ? BluetoothBackend::BlueZ : BluetoothBackend::Simulated;
 }
 
 std::shared_ptr<BluetoothCentral> BluetoothCentral::create(std::weak_ptr<BluetoothCentralDelegate> delegate,
@@ -94,6 +107,7 @@ std::shared_ptr<BluetoothCentral> BluetoothCentral::create(std::weak_ptr<Bluetoo
     return nullptr;
   }
   VPKLog(0, "Bluetooth: creating a central on the {} backend", toString(backend));
+  if (backend == BluetoothBackend::BlueZ) return detail::BlueZCentral::create(std::move(delegate), std::move(queue), options);
   return SimulatedWorld::shared()->createCentral(std::move(delegate), std::move(queue));
 }
 

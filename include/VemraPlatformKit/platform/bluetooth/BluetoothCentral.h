@@ -4,8 +4,9 @@
 /// that picks a backend.
 ///
 /// The library reaches headbands only through this interface. Backends sit behind it
-/// side by side: the simulated radio world (platform/bluetooth/simulated/) and, later, the
-/// system's stack over D-Bus. BluetoothCentral::create picks one.
+/// side by side: the simulated radio world (platform/bluetooth/simulated/) and the system's
+/// stack, BlueZ over D-Bus (platform/bluetooth/bluez/, see docs/bluez.md).
+/// BluetoothCentral::create picks one.
 ///
 /// Ownership: the creator owns the central (std::shared_ptr) and the peripherals it keeps.
 /// The central holds its delegate weakly and keeps one peripheral object per remote device.
@@ -48,6 +49,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -99,8 +101,24 @@ enum class BluetoothBackend : int {
 /// "automatic", "simulated", "bluez".
 VPK_EXPORT std::string_view toString(BluetoothBackend backend);
 
+/// What the system's Bluetooth stack offers, as BluetoothCentral::systemStack() finds it.
+struct BluetoothStackStatus {
+  struct Adapter {
+    std::string name;     ///< BlueZ's object path ("/org/bluez/hci0")
+    std::string address;  ///< "00:1A:7D:DA:71:13"
+    bool poweredOn = false;
+  };
+  /// A system bus answered (DBUS_SYSTEM_BUS_ADDRESS, or the standard socket).
+  bool systemBus = false;
+  /// org.bluez is on it.
+  bool bluez = false;
+  std::vector<Adapter> adapters;
+};
+
 struct BluetoothCentralOptions {
-  /// Ask the system to alert the user when the adapter is off (ignored where unsupported).
+  /// Ask the system to alert the user when the adapter is off at creation (ignored where
+  /// unsupported). On BlueZ the alert is a desktop notification ("Bluetooth is off"),
+  /// shown where the session bus has a notification server (see DesktopNotifier).
   bool showPowerAlert = false;
   BluetoothBackend backend = BluetoothBackend::Automatic;
 };
@@ -113,9 +131,15 @@ class VPK_EXPORT BluetoothCentral : public std::enable_shared_from_this<Bluetoot
   /// not available. `queue` nullptr means the main queue.
   static std::shared_ptr<BluetoothCentral> create(std::weak_ptr<BluetoothCentralDelegate> delegate,
                                                   DispatchQueuePtr queue, BluetoothCentralOptions options = {});
-  /// What Automatic resolves to on this machine (today always Simulated).
+  /// What Automatic resolves to on this machine: BlueZ when org.bluez is on the system bus
+  /// with an adapter, the simulated world otherwise (VPK_BLUETOOTH_BACKEND overrides).
   static BluetoothBackend preferredBackend();
+  /// Simulated: always; BlueZ: org.bluez is on the system bus (DBUS_SYSTEM_BUS_ADDRESS
+  /// names another bus).
   static bool isBackendAvailable(BluetoothBackend backend);
+  /// Asks the system bus, with short timeouts, whether BlueZ runs and which adapters it
+  /// has. Blocks for at most about 1.5 s; never fails (a missing bus reads as absent).
+  static BluetoothStackStatus systemStack();
 
   virtual ~BluetoothCentral();
   BluetoothCentral(const BluetoothCentral&) = delete;

@@ -134,15 +134,15 @@ class PulseUnit : public AudioOutputUnit {
       if (timedOut_) return fail(kAudioStatusTimedOut, "the sound server did not answer in time");
       pa_threaded_mainloop_wait(loop_);
     }
-    const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, static_cast<uint32_t>(std::lround(format_.sampleRate)), 1};
-    stream_ = pa_stream_new(context_, "tone", &spec, nullptr);
+    const pa_sample_spec sampleFormat{PA_SAMPLE_FLOAT32NE, static_cast<uint32_t>(std::lround(format_.sampleRate)), 1};
+    stream_ = pa_stream_new(context_, "tone", &sampleFormat, nullptr);
     if (!stream_) return fail(-pa_context_errno(context_), std::string("cannot create a stream: ") + pa_strerror(pa_context_errno(context_)));
     pa_stream_set_state_callback(stream_, &PulseUnit::streamState, this);
     pa_stream_set_write_callback(stream_, &PulseUnit::writeRequest, this);
     pa_stream_set_event_callback(stream_, &PulseUnit::streamEvent, this);
     pa_buffer_attr attr;
     std::memset(&attr, 0xff, sizeof attr);  // server defaults, except a short target length
-    attr.tlength = static_cast<uint32_t>(pa_usec_to_bytes(50000, &spec));
+    attr.tlength = static_cast<uint32_t>(pa_usec_to_bytes(50000, &sampleFormat));
     const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_START_CORKED | PA_STREAM_ADJUST_LATENCY);
     if (pa_stream_connect_playback(stream_, nullptr, &attr, flags, nullptr, nullptr) < 0)
       return fail(-pa_context_errno(context_), std::string("cannot play: ") + pa_strerror(pa_context_errno(context_)));

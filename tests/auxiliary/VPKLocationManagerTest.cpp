@@ -90,17 +90,12 @@ TEST_F(LocationManagerTest, FixesOfSixtySecondsOrMoreAreIgnored) {
   EXPECT_NEAR(manager_->currentLocation()->latitude, 52.52, 1e-9);
 }
 
-TEST_F(LocationManagerTest, FirstFixGeocodesAndWidensTheDistanceFilter) {
+TEST_F(LocationManagerTest, FirstFixGeocodesAndWidensTheFilterThenOnlyMovesBeyondThirtyMetres) {
   authorize();
   EXPECT_EQ(source_->distanceFilter(), 5.0);
   deliver(fix(0));
   EXPECT_EQ(source_->distanceFilter(), 1000.0);
   EXPECT_EQ(geocoder_->requests, 1);
-}
-
-TEST_F(LocationManagerTest, GeocodesAgainOnlyBeyondThirtyMetres) {
-  authorize();
-  deliver(fix(0));
   geocoder_->succeed(fix(0));
   deliver(fix(20));
   EXPECT_EQ(geocoder_->requests, 1);

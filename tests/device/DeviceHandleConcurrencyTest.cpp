@@ -9,9 +9,7 @@ namespace vpk::test {
 namespace {
 
 TEST_F(DeviceTest, HandlesAreReadFromManyThreadsWhileTheHeadbandWorks) {
-  auto band = world->addHeadband(named("Vemra 7c7c"));
-  auto d = connect(band);
-  ASSERT_TRUE(d);
+  ASSERT_NO_FATAL_FAILURE(connectNew(named("Vemra 7c7c")));
   auto handle = onQueue([&] { return d->deviceHandle(); });
   std::atomic<bool> stop{false};
   std::atomic<long> reads{0};

@@ -15,7 +15,6 @@ namespace {
 using FW = VPKDeviceFirmwareDescription;
 
 TEST(FirmwareDescription, BuiltInsCompareAndMeetTheMinimum) {
-  EXPECT_EQ(FW::latestFirmware()->stringValue(), "4.2.1281");
   EXPECT_EQ(FW::productLaunchFirmware()->compare(*FW::latestFirmware()), std::strong_ordering::less);
   EXPECT_FALSE(FW::productLaunchFirmware()->isNewerThanOrEqualToMinimumVersion());
   EXPECT_TRUE(FW::latestFirmware()->isNewerThanOrEqualToMinimumVersion());
@@ -62,7 +61,7 @@ TEST(FirmwareDescription, DictionaryAndArchiveRoundTrips) {
   ASSERT_TRUE(decoded);
   auto g = decoded->object<FW>();
   ASSERT_TRUE(g);
-  EXPECT_EQ(g->stringValue(), "4.2.1281");
+  EXPECT_TRUE(*g == *f);
   EXPECT_EQ(g->firmwareString(), f->firmwareString());
 }
 

@@ -120,11 +120,6 @@ inline SimulatedHeadband::Configuration named(std::string name) {
   c.name = std::move(name);
   return c;
 }
-inline SimulatedHeadband::Configuration inUpdateMode() {
-  SimulatedHeadband::Configuration c;
-  c.updateMode = true;
-  return c;
-}
 
 class DeviceTest : public VirtualTimeTest {
  protected:
@@ -138,6 +133,7 @@ class DeviceTest : public VirtualTimeTest {
     settle();
   }
   void TearDown() override {
+    d.reset();
     onQueue([&] { manager->devices.clear(); });
     manager->central.reset();
     manager.reset();
@@ -172,6 +168,12 @@ class DeviceTest : public VirtualTimeTest {
     EXPECT_EQ(onQueue([&] { return d->status(); }), VPKDeviceStatusConnected);
     return d;
   }
+  /// Adds a headband and connects it into `band` and `d`; a fatal failure if it never connects.
+  void connectNew(SimulatedHeadband::Configuration c = {}) {
+    band = world->addHeadband(std::move(c));
+    d = connect(band);
+    ASSERT_TRUE(d);
+  }
   /// How often the headband received `command`.
   static long received(const SimulatedHeadbandPtr& band, const std::string& command) {
     const auto all = band->receivedCommands();
@@ -187,6 +189,8 @@ class DeviceTest : public VirtualTimeTest {
 
   std::shared_ptr<SimulatedWorld> world;
   std::shared_ptr<TestManager> manager;
+  SimulatedHeadbandPtr band;  // set by connectNew
+  VPKPeripheralPtr d;
   LogCapture log;
 };
 

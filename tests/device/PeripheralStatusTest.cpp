@@ -11,9 +11,7 @@ class StatusTest : public DeviceTest {
  protected:
   void SetUp() override {
     DeviceTest::SetUp();
-    band = world->addHeadband(named("Vemra 5e5e"));
-    d = connect(band);
-    ASSERT_TRUE(d);
+    ASSERT_NO_FATAL_FAILURE(connectNew(named("Vemra 5e5e")));
     rx = onQueue([&] { return d->peripheral()->service(VPKPeripheral::deviceServiceUUID())->characteristic(
                            VPKPeripheral::rxCharacteristicUUID()); });
     onQueue([&] { manager->calls.clear(); });
@@ -27,8 +25,6 @@ class StatusTest : public DeviceTest {
     notify(body);
     notify(command + "</p>\r\n");
   }
-  SimulatedHeadbandPtr band;
-  VPKPeripheralPtr d;
   BluetoothCharacteristicPtr rx;
 };
 

@@ -70,7 +70,6 @@ TEST_F(UpdateHandlersTest, MasksFollowTheEnableDisableArithmetic) {
   table->removeAllHandlers();
   registerHandler();
   EXPECT_EQ(table->handlerReasons("k"), VPKDeviceUpdateMainButtonPressed);
-  EXPECT_EQ(VPKDeviceUpdateReasonName(3), "VPKDeviceUpdateUnknown");
 }
 
 TEST_F(UpdateHandlersTest, DeliveryUsesTheSnapshotAndGroupingHoldsItBack) {

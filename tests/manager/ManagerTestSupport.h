@@ -84,11 +84,16 @@ class ManagerTest : public VirtualTimeTest {
   size_t count(VPKDeviceUpdateReason reason) const { return std::count(updates.begin(), updates.end(), reason); }
   bool saw(VPKDeviceUpdateReason reason) const { return count(reason) > 0; }
 
-  /// Searches and connects the first headband heard; true once it is ready.
-  bool connectFirst() {
+  /// Searches until a headband is heard and takes the first into `handle`.
+  bool findFirst() {
     manager->startSearchingForDevices();
     if (!runUntil([&] { return !manager->availableDevices().empty(); }, 5)) return false;
     handle = manager->availableDevices().front();
+    return true;
+  }
+  /// Finds and connects the first headband heard; true once it is ready.
+  bool connectFirst() {
+    if (!findFirst()) return false;
     handle->connect();
     return runUntil([&] { return saw(VPKDeviceUpdateDidConnect); }, 10);
   }

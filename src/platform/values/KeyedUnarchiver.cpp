@@ -21,6 +21,7 @@ struct KeyedUnarchiver::Impl {
   BPObject objects;  // the "$objects" array
   std::unordered_map<uint64_t, std::shared_ptr<Archivable>> decoded;
   std::unordered_set<uint64_t> inFactory;  // objects whose single-step factory is running
+  std::unordered_set<uint64_t> inDecode;   // two-step objects whose keys are being read
   std::vector<BPObject> frames;            // the object dictionaries being decoded
   uint64_t budget = 0;                     // values still allowed
   int depth = 0;
@@ -94,7 +95,10 @@ struct KeyedUnarchiver::Impl {
     return s;
   }
 
-  Value decodeUid(KeyedUnarchiver& self, uint64_t uid) {
+  // `weak`: the caller keeps the result in a weak link, so it may be an object whose keys are
+  // still being read. Every other reference to such an object would close a cycle of strong
+  // references (which would never be freed) and resolves to nothing.
+  Value decodeUid(KeyedUnarchiver& self, uint64_t uid, bool weak = false) {
     if (failed || uid == 0) return Value();
     struct Depth {
       int& d;
@@ -110,7 +114,14 @@ struct KeyedUnarchiver::Impl {
       return Value();
     }
     --budget;
-    if (auto it = decoded.find(uid); it != decoded.end()) return Value(it->second);
+    if (auto it = decoded.find(uid); it != decoded.end()) {
+      if (!weak && inDecode.count(uid)) {
+        VPKLog(1, "Keyed archive: reference back to {} while it is being decoded resolves to nothing",
+               it->second->archiveClassName());
+        return Value();
+      }
+      return Value(it->second);
+    }
     BPObject o;
     if (!entry(uid, o)) return Value();
     switch (o.type) {
@@ -204,7 +215,9 @@ struct KeyedUnarchiver::Impl {
         obj = c->make();
         if (obj) {
           decoded[uid] = obj;
+          inDecode.insert(uid);
           if (!c->decodeInto(*obj, self)) obj = nullptr;
+          inDecode.erase(uid);
         }
       } else {
         inFactory.insert(uid);
@@ -213,6 +226,7 @@ struct KeyedUnarchiver::Impl {
       }
     } catch (const std::exception& e) {
       inFactory.erase(uid);
+      inDecode.erase(uid);
       obj = nullptr;
       refuse(fmt::format("{} could not be decoded: {}", cls, e.what()));
     }
@@ -285,6 +299,12 @@ std::shared_ptr<Archivable> KeyedUnarchiver::decodeObject(const std::string& key
   BPObject o;
   if (!impl_->scalar(key, o) || o.type != BPType::Uid) return nullptr;
   return impl_->decodeUid(*this, o.uid).object();
+}
+
+std::shared_ptr<Archivable> KeyedUnarchiver::decodeWeakObject(const std::string& key) {
+  BPObject o;
+  if (!impl_->scalar(key, o) || o.type != BPType::Uid) return nullptr;
+  return impl_->decodeUid(*this, o.uid, true).object();
 }
 
 Value KeyedUnarchiver::decodeValue(const std::string& key) {

@@ -6,9 +6,11 @@
 ///
 /// Decoding an Archivable: the class named by the object's "$class" must be registered
 /// (Archivable.h); its factory reads the object's keys through this unarchiver. Each archived
-/// object is decoded once: every reference to it yields the same std::shared_ptr. A cycle is
-/// resolved to the object already being decoded when the class registered in two steps, and to
-/// nullptr (with a log line) when it registered a single factory.
+/// object is decoded once: every reference to it yields the same std::shared_ptr. A reference
+/// back to an object still being decoded (a cycle) resolves to that object only through
+/// decodeWeakObject, for a link the class keeps weakly (a parent link) and only when the class
+/// registered in two steps; every other such reference resolves to nullptr with a log line, so
+/// no archive, however damaged, can build a cycle of strong references that is never freed.
 ///
 /// Damaged or hostile input: unarchive() refuses it with one log line and nullopt, never
 /// crashes, never loops. Checked: the binary property-list structure (offsets, counts and
@@ -52,11 +54,15 @@ class VPK_EXPORT KeyedUnarchiver {
   /// the archive (nullptr is returned).
   template <class T>
   std::shared_ptr<T> decodeObjectOfClass(const std::string& key) {
-    auto obj = decodeObject(key);
-    if (!obj) return nullptr;
-    auto cast = std::dynamic_pointer_cast<T>(obj);
-    if (!cast) refuse("object under key \"" + key + "\" has an unexpected class " + obj->archiveClassName());
-    return cast;
+    return checkedClass<T>(key, decodeObject(key));
+  }
+  /// For a link the decoded object keeps weakly (std::weak_ptr): like decodeObject, but it may
+  /// return an object whose own keys are still being read (the parent that references this
+  /// object). Never keep the result in a strong reference.
+  std::shared_ptr<Archivable> decodeWeakObject(const std::string& key);
+  template <class T>
+  std::shared_ptr<T> decodeWeakObjectOfClass(const std::string& key) {
+    return checkedClass<T>(key, decodeWeakObject(key));
   }
   /// Any value under `key` (a reference or an inline primitive); null when absent.
   Value decodeValue(const std::string& key);
@@ -79,6 +85,13 @@ class VPK_EXPORT KeyedUnarchiver {
   ~KeyedUnarchiver();
 
  private:
+  template <class T>
+  std::shared_ptr<T> checkedClass(const std::string& key, std::shared_ptr<Archivable> obj) {
+    if (!obj) return nullptr;
+    auto cast = std::dynamic_pointer_cast<T>(obj);
+    if (!cast) refuse("object under key \"" + key + "\" has an unexpected class " + obj->archiveClassName());
+    return cast;
+  }
   struct Impl;
   explicit KeyedUnarchiver(Impl* impl) : impl_(impl) {}
   Impl* impl_;

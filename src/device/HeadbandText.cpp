@@ -71,6 +71,43 @@ std::string toLower(std::string text) {
   return text;
 }
 
+std::string validText(std::string_view text, bool replaceControls) {
+  static constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+  std::string out;
+  out.reserve(text.size());
+  size_t i = 0;
+  while (i < text.size()) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c < 0x80) {
+      if (replaceControls && isControl(static_cast<char>(c)))
+        out += kReplacement;
+      else
+        out += static_cast<char>(c);
+      ++i;
+      continue;
+    }
+    // The length the lead byte announces, and the smallest code point of that length.
+    const size_t need = (c >= 0xC2 && c <= 0xDF) ? 1 : (c >= 0xE0 && c <= 0xEF) ? 2 : (c >= 0xF0 && c <= 0xF4) ? 3 : 0;
+    bool ok = need > 0 && need < text.size() - i;
+    uint32_t cp = c & (0x3Fu >> need);
+    for (size_t k = 1; ok && k <= need; ++k) {
+      const auto cc = static_cast<unsigned char>(text[i + k]);
+      ok = (cc & 0xC0) == 0x80;
+      cp = (cp << 6) | (cc & 0x3Fu);
+    }
+    const uint32_t minimum = need == 1 ? 0x80 : need == 2 ? 0x800 : 0x10000;
+    ok = ok && cp >= minimum && cp <= 0x10FFFF && !(cp >= 0xD800 && cp <= 0xDFFF);
+    if (ok) {
+      out.append(text.substr(i, need + 1));
+      i += need + 1;
+    } else {
+      out += kReplacement;
+      ++i;
+    }
+  }
+  return out;
+}
+
 int64_t leadingInteger(std::string_view text) {
   text = trimWhitespace(text);
   size_t i = 0;

@@ -22,6 +22,11 @@ std::vector<std::string> split(std::string_view text, std::string_view separator
 std::string replaceAll(std::string text, std::string_view from, std::string_view to);
 std::string toUpper(std::string text);
 std::string toLower(std::string text);
+/// `text` as valid UTF-8: every malformed sequence (and, with `replaceControls`, every
+/// control character, 0x00-0x1F and 0x7F) becomes U+FFFD. Names and identification texts
+/// from the air go through it before they are shown, stored or archived: the stored forms
+/// hold only valid text, and a terminal never receives a control sequence from a headband.
+std::string validText(std::string_view text, bool replaceControls);
 /// The leading decimal integer after optional white space and sign; 0 when there is none,
 /// saturating at the int64 range.
 int64_t leadingInteger(std::string_view text);

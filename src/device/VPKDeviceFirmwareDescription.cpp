@@ -118,8 +118,9 @@ VPKDeviceFirmwareDescription::Ptr VPKDeviceFirmwareDescription::createWithRespon
   std::optional<Date> date;
   if (parts.size() > 1) minor = leadingInteger(parts[1]);
   if (parts.size() > 2) date = parseReleaseDate(parts[2]);
+  // The text is kept as valid UTF-8, the form every stored or archived copy of it takes.
   return std::make_shared<VPKDeviceFirmwareDescription>(major, minor, uint64_t(build.value_or(0)), date,
-                                                        std::string(text));
+                                                        validText(text, false));
 }
 
 VPKDeviceFirmwareDescription::Ptr VPKDeviceFirmwareDescription::latestFirmware() {

@@ -171,7 +171,9 @@ void VPKPeripheral::nameHeadband() {
     const Value stored = objectForKey("name");
     if (stored.isString()) name = stored.stringValue();
   }
-  name_ = name.value_or("");
+  // A name from the air is shown and stored: it becomes valid text first (no malformed
+  // UTF-8, no control characters), so the store reads back what was seen.
+  name_ = validText(name.value_or(""), true);
   if (!name_.empty() && toLower(name_) != kOTAModeName) {
     if (objectForKey("name").isNull()) setObject(name_, "name");
     hardwareIdentifier_ = generateHardwareIdentifierWithName(name_);

@@ -54,7 +54,8 @@ class VPK_EXPORT VPKDeviceFirmwareDescription : public vpk::Archivable {
   /// nullptr when the text is not an identification (no "Q1", a single ":"-piece, a name
   /// that does not begin with "VEMRA"); a build text without hexadecimal digits gives
   /// patch 0 and the log "Failed to get build-version of firmware". A version with fewer
-  /// than three "."-parts leaves the missing numbers (and date) absent.
+  /// than three "."-parts leaves the missing numbers (and date) absent. The text is kept as
+  /// valid UTF-8 (a malformed sequence becomes U+FFFD), the form an archive keeps.
   static Ptr createWithResponse(std::string_view text);
 
   static Ptr latestFirmware();

@@ -38,7 +38,9 @@
 /// Faults repaired on purpose: a reply that never ends stops collecting at
 /// kMaxResponseLength bytes (logged, the partial reply dropped); a name from the air that
 /// cannot be a file name leaves the headband without a store (logged) instead of naming a
-/// file outside the store folder.
+/// file outside the store folder; a name from the air is taken as valid UTF-8 text, each
+/// malformed sequence and control character replaced by U+FFFD, so that what is shown,
+/// stored and read back is the same text and no terminal receives a control sequence.
 ///
 /// Name mapping (selector -> C++):
 ///   initWithPeripheral:manager:advertisingData:RSSI:  -> create(peripheral, manager, advertisement, rssi)

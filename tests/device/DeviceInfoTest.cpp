@@ -63,6 +63,13 @@ TEST(FirmwareDescription, DictionaryAndArchiveRoundTrips) {
   ASSERT_TRUE(g);
   EXPECT_TRUE(*g == *f);
   EXPECT_EQ(g->firmwareString(), f->firmwareString());
+
+  // A malformed text is kept as the valid text an archive holds, so it decodes unchanged.
+  auto hostile = FW::createWithResponse("\xff\xffQ1:VEMRA:\xc3");
+  ASSERT_TRUE(hostile);
+  EXPECT_EQ(hostile->firmwareString(), "\uFFFD\uFFFDQ1:VEMRA:\uFFFD");
+  auto hostileBack = KeyedUnarchiver::unarchive(*KeyedArchiver::archivedData(Value(hostile)))->object<FW>();
+  EXPECT_EQ(hostileBack->firmwareString(), hostile->firmwareString());
 }
 
 TEST(HardwareIdentifier, ComesFromTheCharactersAfterTheLastVemra) {
@@ -98,6 +105,20 @@ TEST_F(InfoTest, UpdateModeNameIsReplacedOnlyWhenItIsExactlyTheLowerCaseName) {
     EXPECT_EQ(shouting->name(), "VEMRAOTA");
     EXPECT_FALSE(shouting->hardwareIdentifier());
     EXPECT_TRUE(shouting->objectForKey("name").isNull());
+  });
+}
+
+TEST_F(InfoTest, NameFromTheAirIsTakenAsValidTextAndItsStoreReadsBackEqual) {
+  // A NUL, a terminal escape and malformed UTF-8: in a property list the NUL would cut the
+  // stored name, and a terminal would obey the escape.
+  auto c = named(std::string("Vemra 0d\0\x1b[2J\xff\xc3\xa9", 16));
+  c.identifier = BluetoothUUID::fromString("0D0D0D0D-0000-4000-8000-000000000D0D");  // a store of its own
+  auto d = discover(world->addHeadband(c));
+  onQueue([&] {
+    EXPECT_EQ(d->name(), "Vemra 0d\uFFFD\uFFFD[2J\uFFFD\u00e9");
+    auto stored = VPKPeripheral::persistentDeviceInfoForIdentifier(d->identifier());
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(stored->find("name")->stringValue(), d->name());
   });
 }
 

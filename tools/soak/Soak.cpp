@@ -84,6 +84,12 @@ class PacketLedger : public VPKSignalStreamOutput {
   explicit PacketLedger(std::weak_ptr<VPKBluetoothManager> manager) : manager_(std::move(manager)) {}
   void didRecieveData(VPKSignalStream&, std::span<const uint8_t> packet) override {
     ++packets;
+    // A recording keeps whole packets only (a damaged one from a hostile headband is
+    // skipped by its writer, with a log line).
+    if (packet.size() != VPKSignalStream::kPacketLength) {
+      ++malformed;
+      return;
+    }
     auto manager = manager_.lock();
     auto writer = manager ? manager->currentFileHandle() : nullptr;
     if (!writer) return;
@@ -104,7 +110,7 @@ class PacketLedger : public VPKSignalStreamOutput {
     std::lock_guard<std::mutex> lock(mutex_);
     std::erase_if(ledgers_, [&](const auto& e) { return e.first != keep; });
   }
-  std::atomic<uint64_t> packets{0};
+  std::atomic<uint64_t> packets{0}, malformed{0};
 
  private:
   std::weak_ptr<VPKBluetoothManager> manager_;
@@ -185,6 +191,7 @@ class Soak {
     manager_->saveDeviceInfo();
     step(2.0);
     ledgerPackets_ = ledger_->packets.load();
+    malformedPackets_ = ledger_->malformed.load();
     checkStores();
     shutDown();
     vpk::NotificationCenter::defaultCenter().removeObserver(finishedToken_);
@@ -434,9 +441,10 @@ class Soak {
     for (int k = 0; k < kFaultKinds; ++k) std::printf("  %-22s %d\n", kFaultNames[k], faults_[k]);
     std::printf("connections %d, disconnections %d, charges %d, wake-ups %d\n", connections_, disconnections_,
                 charges_, wakeUps_);
-    std::printf("packets delivered %llu; recordings started %d, read back and verified %d (%llu packets, %llu "
+    std::printf("packets delivered %llu (%llu of them damaged, not recorded); recordings started %d, read back and verified %d (%llu packets, %llu "
                 "after the last delivered)\n",
-                static_cast<unsigned long long>(ledgerPackets_), recordingsStarted_, recordingsVerified_,
+                static_cast<unsigned long long>(ledgerPackets_), static_cast<unsigned long long>(malformedPackets_),
+                recordingsStarted_, recordingsVerified_,
                 static_cast<unsigned long long>(recordedPackets_), static_cast<unsigned long long>(extraPackets_));
     std::printf("stores read back: %zu\n", storesRead_);
     std::printf("resident memory by virtual hour (MiB):");
@@ -463,7 +471,7 @@ class Soak {
   int faults_[kFaultKinds] = {};
   int connections_ = 0, disconnections_ = 0, charges_ = 0, wakeUps_ = 0;
   int recordingsStarted_ = 0, recordingsVerified_ = 0;
-  uint64_t recordedPackets_ = 0, extraPackets_ = 0, ledgerPackets_ = 0;
+  uint64_t recordedPackets_ = 0, extraPackets_ = 0, ledgerPackets_ = 0, malformedPackets_ = 0;
   size_t storesRead_ = 0;
   double chargedUntil_ = 0;
   std::vector<long> rssByHour_;

@@ -1,6 +1,47 @@
 #include <VemraPlatformKit/dsp/VPKCompoundFilter.h>
 
+#include <VemraPlatformKit/dsp/VPKBasicFilter.h>
+
 #include <algorithm>
+#include <typeinfo>
+
+namespace {
+
+// One biquad section's design and state, as VPKBasicFilter::filter uses them.
+struct Section {
+  double b0, b1, b2, a1, a2;
+  float x1, x2, y1, y2;
+
+  // The same expression, in the same precision, as VPKBasicFilter::filter.
+  float step(float x) {
+    const double partial = b0 * x + b1 * x1 + b2 * x2 - a2 * y2;
+    const float y = static_cast<float>(partial - a1 * y1);
+    x2 = x1;
+    x1 = x;
+    y2 = y1;
+    y1 = y;
+    return y;
+  }
+};
+
+// Each section's output feeds the next one's input at the same sample, but every
+// section's own recursion is independent of the others', so taking the block sample by
+// sample through all sections lets the processor overlap them; section by section, each
+// waits for its own chain of 25 dependent steps. The values are the same either way.
+template <int N>
+void cascade(Section* sections, float* values, std::size_t length) {
+  Section s[N];
+  std::copy_n(sections, N, s);
+  for (std::size_t n = 0; n < length; ++n) {
+    float v = values[n];
+#pragma GCC unroll 4
+    for (int i = 0; i < N; ++i) v = s[i].step(v);
+    values[n] = v;
+  }
+  std::copy_n(s, N, sections);
+}
+
+}  // namespace
 
 VPKCompoundFilter::VPKCompoundFilter(const std::vector<std::shared_ptr<VPKFilter>>& filters) {
   orderedFilters_.reserve(filters.size());
@@ -58,7 +99,40 @@ std::shared_ptr<VPKBasicFilter> VPKCompoundFilter::addFilterWithType(VPKFilterTy
 }
 
 void VPKCompoundFilter::filter(float* values, std::size_t length) {
-  for (const auto& member : orderedFilters_) member->filter(values, length);
+  constexpr std::size_t kMaxRun = 4;
+  const std::size_t members = orderedFilters_.size();
+  for (std::size_t i = 0; i < members;) {
+    // A run of distinct plain biquad sections (not subclasses, whose filter() may differ;
+    // a section added twice must see its own first pass, so it ends the run).
+    VPKBasicFilter* run[kMaxRun];
+    std::size_t count = 0;
+    while (count < kMaxRun && i + count < members) {
+      VPKFilter* member = orderedFilters_[i + count].get();
+      if (typeid(*member) != typeid(VPKBasicFilter) || std::find(run, run + count, member) != run + count) break;
+      run[count] = static_cast<VPKBasicFilter*>(member);
+      ++count;
+    }
+    if (count < 2) {
+      orderedFilters_[i]->filter(values, length);
+      ++i;
+      continue;
+    }
+    Section sections[kMaxRun];
+    for (std::size_t k = 0; k < count; ++k) {
+      const auto& c = run[k]->coefficients_;
+      const auto& d = run[k]->delay_;
+      sections[k] = {c[0], c[1], c[2], c[3], c[4], d[0], d[1], d[2], d[3]};
+    }
+    switch (count) {
+      case 2: cascade<2>(sections, values, length); break;
+      case 3: cascade<3>(sections, values, length); break;
+      default: cascade<4>(sections, values, length); break;
+    }
+    for (std::size_t k = 0; k < count; ++k) {
+      run[k]->delay_ = {sections[k].x1, sections[k].x2, sections[k].y1, sections[k].y2};
+    }
+    i += count;
+  }
 }
 
 void VPKCompoundFilter::reset() {

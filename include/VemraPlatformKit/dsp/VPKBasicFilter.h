@@ -90,6 +90,8 @@ class VPK_EXPORT VPKBasicFilter : public VPKFilter {
   std::shared_ptr<VPKFilter> copyFilter() const override;
 
  private:
+  friend class VPKCompoundFilter;  // runs consecutive sections sample by sample
+
   VPKFilterType type_;
   float centerFrequency_;
   float samplingRate_;

@@ -32,13 +32,14 @@ bool usesRealFFT240() {
 
 namespace {
 
-// The analysis is sensitive to the transform's rounding (the focus score is a difference
-// of band-amplitude terms that can nearly cancel), so this transform repeats the general
-// real transform's arithmetic for 240 samples operation for operation: the same
-// half-length complex transform of 120 points factored 4 x 2 x 3 x 5 and taken by
-// decimation in time, the same butterflies with the same grouping of every sum, the same
-// single-precision twiddles (cosine and sine of the double angle, rounded), and the same
-// split into the real window's spectrum. Only the loops, the index arithmetic and the
+// The analysis is sensitive to the transform's rounding (a moving average of the focus
+// score's inputs keeps a rounding made in the first cycles for the whole run, see
+// docs/performance.md), so this transform repeats the general real transform's arithmetic
+// for 240 samples operation for operation: the same half-length complex transform of 120
+// points factored 4 x 2 x 3 x 5 and taken by decimation in time, the same butterflies with
+// every sum grouped as the linked build groups it, the same single-precision twiddles
+// (cosine and sine of the double angle, rounded), and the same split into the real
+// window's spectrum. Only the loops, the index arithmetic and the
 // recursion are gone, and four butterflies run side by side in SSE lanes. Every step is
 // one IEEE operation per lane, so the results are the general transform's bit for bit
 // (the tests compare them).
@@ -53,8 +54,6 @@ struct F4 {
 inline F4 operator+(F4 a, F4 b) { return {_mm_add_ps(a.v, b.v)}; }
 inline F4 operator-(F4 a, F4 b) { return {_mm_sub_ps(a.v, b.v)}; }
 inline F4 operator*(F4 a, F4 b) { return {_mm_mul_ps(a.v, b.v)}; }
-// Exact negation (the sign bit), as the scalar code's unary minus.
-inline F4 operator-(F4 a) { return {_mm_xor_ps(a.v, _mm_set1_ps(-0.0f))}; }
 
 // Four complex values, one per lane.
 struct C4 {

@@ -2,27 +2,14 @@
 
 #include <VemraPlatformKit/dsp/VPKBasicFilter.h>
 
+#include "dsp/BiquadSection.h"
+
 #include <algorithm>
 #include <typeinfo>
 
 namespace {
 
-// One biquad section's design and state, as VPKBasicFilter::filter uses them.
-struct Section {
-  double b0, b1, b2, a1, a2;
-  float x1, x2, y1, y2;
-
-  // The same expression, in the same precision, as VPKBasicFilter::filter.
-  float step(float x) {
-    const double partial = b0 * x + b1 * x1 + b2 * x2 - a2 * y2;
-    const float y = static_cast<float>(partial - a1 * y1);
-    x2 = x1;
-    x1 = x;
-    y2 = y1;
-    y1 = y;
-    return y;
-  }
-};
+using Section = vpk::detail::BiquadSection;
 
 // Each section's output feeds the next one's input at the same sample, but every
 // section's own recursion is independent of the others', so taking the block sample by
@@ -118,19 +105,13 @@ void VPKCompoundFilter::filter(float* values, std::size_t length) {
       continue;
     }
     Section sections[kMaxRun];
-    for (std::size_t k = 0; k < count; ++k) {
-      const auto& c = run[k]->coefficients_;
-      const auto& d = run[k]->delay_;
-      sections[k] = {c[0], c[1], c[2], c[3], c[4], d[0], d[1], d[2], d[3]};
-    }
+    for (std::size_t k = 0; k < count; ++k) sections[k] = run[k]->section();
     switch (count) {
       case 2: cascade<2>(sections, values, length); break;
       case 3: cascade<3>(sections, values, length); break;
       default: cascade<4>(sections, values, length); break;
     }
-    for (std::size_t k = 0; k < count; ++k) {
-      run[k]->delay_ = {sections[k].x1, sections[k].x2, sections[k].y1, sections[k].y2};
-    }
+    for (std::size_t k = 0; k < count; ++k) run[k]->setState(sections[k]);
     i += count;
   }
 }

@@ -1,5 +1,7 @@
 #include "dsp/RealFFT240.h"
 
+#include <VemraPlatformKit/frame/VPKLog.h>
+
 #include <kiss_fftr.h>
 
 #include <cmath>
@@ -288,6 +290,7 @@ bool agreesWithGeneralTransform() {
     }
   }
   kiss_fftr_free(general);
+  if (!same) VPKLog(0, "VPKFFTBuffer: the linked kissfft rounds differently; 240-sample spectra use it");
   return same;
 }
 

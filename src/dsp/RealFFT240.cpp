@@ -20,7 +20,7 @@ namespace vpk::detail {
 bool hasRealFFT240() { return true; }
 
 namespace {
-bool agreesWithGeneralTransform();
+[[maybe_unused]] bool agreesWithGeneralTransform();
 }  // namespace
 
 bool usesRealFFT240() {
@@ -269,7 +269,7 @@ namespace {
 // another build of it may round differently. Once per process, impulses (whose bins are
 // twiddles) and pseudo-random windows go through both; any differing bit keeps the
 // general transform, so results never depend on which one runs.
-bool agreesWithGeneralTransform() {
+[[maybe_unused]] bool agreesWithGeneralTransform() {
   kiss_fftr_cfg general = kiss_fftr_alloc(240, 0, nullptr, nullptr);
   if (general == nullptr) return false;
   std::vector<kiss_fft_cpx> want(121);

@@ -39,7 +39,9 @@ constexpr uint64_t kRunProcessorTypes = 5;
 constexpr float kMainsTargets[2] = {50.0f, 60.0f};
 
 // The amplitudes a channel's raw spectrum shows at 50 and 60 Hz (none where no bin is
-// close enough, or the amplitude is not a number JSON can hold).
+// close enough, or the amplitude is not a number JSON can hold). None either while the
+// spectrum's window (two samples a bin) still holds the zeros the analyzer started with:
+// the step onto the amplifier's offset shows in every bin, a thousand times the mains.
 std::array<std::optional<float>, 2> noiseOf(const VPKChannelDescription::Ptr& channel) {
   std::array<std::optional<float>, 2> out;
   if (!channel || !channel->rawDFT()) return out;
@@ -49,6 +51,7 @@ std::array<std::optional<float>, 2> noiseOf(const VPKChannelDescription::Ptr& ch
   const float* f = frequencies->floatArray();
   const float* a = amplitude->floatArray();
   const size_t bins = static_cast<size_t>(std::min(frequencies->count(), amplitude->count()));
+  if (channel->cycles() < 2 * bins) return out;
   for (size_t k = 0; k < 2; ++k) {
     const auto bin = vpk::detail::noiseBinIndex(f, bins, kMainsTargets[k]);
     if (bin && std::isfinite(a[*bin])) out[k] = a[*bin];

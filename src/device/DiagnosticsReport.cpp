@@ -4,9 +4,13 @@
 
 #include "device/HeadbandText.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/utsname.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cfloat>
 #include <charconv>
 #include <cmath>
@@ -134,6 +138,24 @@ std::optional<fs::path> diagnosticsReportFile(const fs::path& folder, const std:
   const std::string device = hardwareIdentifier ? hardwareIdentifier->substr(std::min<size_t>(3, hardwareIdentifier->size()))
                                                 : identifier;
   return vpk::safeChildPath(folder, device + "_" + timestamp);
+}
+
+bool isOwnFolder(const fs::path& folder) {
+  struct stat st {};
+  return ::lstat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid();
+}
+
+bool writeReportFile(const fs::path& file, const std::string& text) {
+  const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  return ::close(fd) == 0 && done == text.size();
 }
 
 }  // namespace vpk::detail

@@ -44,4 +44,11 @@ std::optional<std::filesystem::path> diagnosticsReportFile(const std::filesystem
                                                            const std::string& identifier,
                                                            const std::string& timestamp);
 
+/// The temporary folder is shared with other users: the report folder must be a folder of
+/// this user's, not a link to somewhere else.
+bool isOwnFolder(const std::filesystem::path& folder);
+/// Writes `text` to `file` (created or truncated, never through a symbolic link); false
+/// when that failed.
+bool writeReportFile(const std::filesystem::path& file, const std::string& text);
+
 }  // namespace vpk::detail

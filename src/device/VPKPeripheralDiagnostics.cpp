@@ -15,7 +15,6 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <fstream>
 #include <system_error>
 
 namespace fs = std::filesystem;
@@ -138,7 +137,7 @@ void VPKPeripheral::DiagnosticsRun::prepare() {
   const auto location =
       vpk::detail::diagnosticsReportFile(folder, d.hardwareIdentifier(), d.identifier(), timestampString(now));
   if (!location) VPKLog(1, "WARNING: Device({}) has no identifier that can name a report file", d.name());
-  if (!location || !fs::is_directory(folder, ec)) {
+  if (!location || !vpk::detail::isOwnFolder(folder)) {
     VPKLog(1, "Failed to generate diagnostics report");
     end(false);
     return;
@@ -206,10 +205,7 @@ void VPKPeripheral::DiagnosticsRun::finish() {
   if (!json) VPKLog(1, "Generated error wile creating diagnostics report:{}", "a value JSON cannot hold");
   bool written = false;
   if (json && !json->empty()) {
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out.write(json->data(), static_cast<std::streamsize>(json->size()));
-    out.flush();
-    written = static_cast<bool>(out);
+    written = vpk::detail::writeReportFile(file, *json);
     if (!written) VPKLog(1, "Failed to generate diagnostics report!");
   }
   end(written);

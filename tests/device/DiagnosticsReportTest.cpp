@@ -149,6 +149,16 @@ TEST_F(DiagnosticsRun, FailuresAnswerFalseAndEndTheDiagnosticsRate) {
   EXPECT_TRUE(log.contains("Failed to generate diagnostics report"));
   EXPECT_FALSE(onQueue([&] { return d->performingDiagnostics() || d->isGeneratingDiagnosticsReport(); }));
   EXPECT_EQ(onQueue([&] { return d->systemQueryRate(); }), 2.0);
+
+  // Nor is the report written through a link that another user left in the shared folder.
+  fs::remove(folder);
+  const fs::path elsewhere = vpk::temporaryFolder() / "elsewhere";
+  fs::create_directories(elsewhere);
+  fs::create_directory_symlink(elsewhere, folder);
+  onQueue([&] { d->generateDiagnosticsReport([&](bool ok, const std::optional<fs::path>&) { answers.push_back(ok); }); });
+  advance(6);
+  EXPECT_EQ(answers.back(), false);
+  EXPECT_TRUE(fs::is_empty(elsewhere));
   fs::remove(folder);
 }
 

@@ -142,8 +142,7 @@ const vemra::VemraCommand kDiagnostics{{
     "its JSON report",
     19,
     [](CLI::App& sub) {
-      sub.add_option("name", gOptions.name, "Headband name, manual name or hardware identifier");
-      vemra::addRadioOptions(sub, gOptions.radio);
+      vemra::addHeadbandOptions(sub, gOptions.name, gOptions.radio);
       sub.callback([] { vemra::exitStatus() = runDiagnostics(gOptions); });
     },
 }};

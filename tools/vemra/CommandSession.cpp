@@ -372,13 +372,12 @@ const vemra::VemraCommand kSession{{
     "optionally record and analyse",
     15,
     [](CLI::App& sub) {
-      sub.add_option("name", gSession.name, "Headband name, manual name or hardware identifier");
+      vemra::addHeadbandOptions(sub, gSession.name, gSession.radio);
       sub.add_option("--seconds", gSession.seconds, "Seconds of streaming (Ctrl-C ends earlier)")
           ->check(CLI::Range(0.1, 1e7))
           ->capture_default_str();
       sub.add_option("--record", gSession.record, "Record the stream to this file (.vpk)");
       sub.add_flag("--analyze", gSession.analyze, "Analyse the signal: focus score and signal validity");
-      vemra::addRadioOptions(sub, gSession.radio);
       sub.callback([] { vemra::exitStatus() = Session(gSession).run(); });
     },
 }};

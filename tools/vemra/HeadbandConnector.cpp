@@ -26,6 +26,11 @@ bool matchesName(const std::string& want, const std::vector<std::optional<std::s
   return std::any_of(names.begin(), names.end(), [&](const auto& n) { return n && lower(*n) == w; });
 }
 
+void addHeadbandOptions(CLI::App& sub, std::string& name, RadioOptions& radio) {
+  sub.add_option("name", name, "Headband name, manual name or hardware identifier");
+  addRadioOptions(sub, radio);
+}
+
 HeadbandConnector::HeadbandConnector(VPKBluetoothManagerPtr manager, RadioSession& radio, std::string name,
                                      std::function<void(const std::string&)> say)
     : manager_(std::move(manager)), radio_(radio), name_(std::move(name)), say_(std::move(say)) {}

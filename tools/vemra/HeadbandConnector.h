@@ -19,6 +19,9 @@ namespace vemra {
 /// any case.
 bool matchesName(const std::string& want, const std::vector<std::optional<std::string>>& names);
 
+/// The optional NAME argument and the radio options (addRadioOptions) of such a command.
+void addHeadbandOptions(CLI::App& sub, std::string& name, RadioOptions& radio);
+
 class HeadbandConnector {
  public:
   /// `name` empty: the preferred headband, else the strongest. `say` prints a line the

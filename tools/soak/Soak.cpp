@@ -105,10 +105,18 @@ class PacketLedger : public VPKSignalStreamOutput {
     ledgers_.erase(it);
     return out;
   }
-  /// Forgets the ledgers of recordings that will never be announced (shorter than 2 s).
-  void forgetAllBut(const VPKSignalStreamFileHandlePtr& keep) {
+  /// Takes out the ledgers of the recordings closed before `current` and not announced:
+  /// recordings are announced in the order they close, so these never will be. Returns
+  /// their packet counts (a short one is deleted by design, a long one lost its data).
+  std::vector<size_t> takeUnannounced(const VPKSignalStreamFileHandlePtr& current) {
     std::lock_guard<std::mutex> lock(mutex_);
-    std::erase_if(ledgers_, [&](const auto& e) { return e.first != keep; });
+    std::vector<size_t> out;
+    std::erase_if(ledgers_, [&](const auto& e) {
+      if (e.first == current) return false;
+      out.push_back(e.second.size());
+      return true;
+    });
+    return out;
   }
   std::atomic<uint64_t> packets{0}, malformed{0};
 
@@ -190,6 +198,7 @@ class Soak {
     manager_->stopSearchingForDevices();
     manager_->saveDeviceInfo();
     step(2.0);
+    checkUnannounced(ledger_->takeUnannounced(nullptr));
     ledgerPackets_ = ledger_->packets.load();
     malformedPackets_ = ledger_->malformed.load();
     checkStores();
@@ -281,7 +290,7 @@ class Soak {
   // was open, in order; it is then deleted, as an application would move it away.
   void verify(const VPKSignalStreamFileHandlePtr& writer) {
     const auto expected = ledger_ ? ledger_->take(writer) : std::vector<uint64_t>{};
-    if (ledger_) ledger_->forgetAllBut(manager_ ? manager_->currentFileHandle() : nullptr);
+    if (ledger_) checkUnannounced(ledger_->takeUnannounced(manager_ ? manager_->currentFileHandle() : nullptr));
     const auto url = writer->URL();
     if (!url) {
       fail("an announced recording has no file");
@@ -306,6 +315,12 @@ class Soak {
     recordedPackets_ += at;
     extraPackets_ += at - std::min(at, expected.size());
     writer->discardAllAssociatedURLs();
+  }
+
+  // A recording of 2 s (167 packets) or more that was never announced lost its data.
+  void checkUnannounced(const std::vector<size_t>& counts) {
+    for (size_t n : counts)
+      if (n >= 200) fail("a recording of " + std::to_string(n) + " packets was never announced");
   }
 
   // ---- the world misbehaving ----

@@ -185,6 +185,12 @@ class Soak {
       step(0.25);
     }
     sampleMemory();
+    // Memory stays flat once warm: over a run of four hours or more, the last sample may
+    // not reach twice the one after the first hour (a leak per connection or per recording
+    // grows far faster).
+    if (rssByHour_.size() >= 5 && rssByHour_.back() > 2 * rssByHour_[1])
+      fail("resident memory grew from " + std::to_string(rssByHour_[1] / 1024) + " to " +
+           std::to_string(rssByHour_.back() / 1024) + " MiB");
 
     // The end of the session, as vemra session ends it: recording closed, stream stopped,
     // link ended, everything saved.

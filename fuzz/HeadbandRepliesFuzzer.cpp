@@ -3,8 +3,10 @@
 // whole replies to the commands the object asks, interleaved with time passing.
 //
 // The input is a script of steps; each starts with an operation byte:
-//   0-1  one notification: the next byte modulo 41 gives its length, the bytes after it
+//   0    one notification: the next byte modulo 41 gives its length, the bytes after it
 //        its contents (cut short at the end of the input)
+//   1    the same, repeated as often as the byte after the operation says (a reply that
+//        never ends, a flood, in a few bytes of input)
 //   2    a whole reply: the next byte picks the command ("Q1\r", "DR0404\r", "DW0308\r",
 //        another text), the one after the length of the text (modulo 64), then the text
 //   3    a notification that arrives as an error (the first 64 of an input: each is logged
@@ -39,7 +41,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     while (i < size && data[i] % 5 != 4) {
       const uint8_t op = data[i++] % 5;
       if (op < 2) {
-        band->notify(take(i < size ? data[i++] % 41 : 0));
+        const int repeats = op == 1 && i < size ? data[i++] : 1;
+        const std::string_view bytes = take(i < size ? data[i++] % 41 : 0);
+        for (int r = 0; r < repeats; ++r) band->notify(bytes);
       } else if (op == 2) {
         const std::string_view command = kCommands[i < size ? data[i++] % 4 : 0];
         band->reply(command, take(i < size ? data[i++] % 64 : 0));

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdint>
 
 namespace {
 
@@ -57,8 +58,12 @@ std::optional<vpk::ValueBytes> VPKCompressionHelpers::decompressedData(const vpk
   }
   // The first guess is one and a half times the input; the buffer then grows geometrically (a
   // fixed step of half the input would copy a highly compressed stream quadratically often).
+  // The buffer may hold one byte past the limit: only a byte beyond it proves that the output
+  // is too long (an output of exactly the limit fills the buffer before inflate has read the
+  // stream's end).
+  const size_t limit = maximumLength < SIZE_MAX ? maximumLength + 1 : maximumLength;
   vpk::ValueBytes out;
-  out.resize(std::min(maximumLength, data.size() + data.size() / 2));
+  out.resize(std::min(limit, data.size() + data.size() / 2));
   size_t consumed = 0;
   size_t produced = 0;
   const char* failure = nullptr;
@@ -70,18 +75,18 @@ std::optional<vpk::ValueBytes> VPKCompressionHelpers::decompressedData(const vpk
       consumed += chunk;
     }
     if (produced == out.size()) {
-      if (out.size() >= maximumLength) {
-        failure = "output exceeds the maximum length";
-        break;
-      }
       const size_t grown = out.size() + std::max({data.size() / 2, out.size(), size_t{kDeflateStep}});
-      out.resize(std::min(grown, maximumLength));
+      out.resize(std::min(grown, limit));
     }
     zs.next_out = out.data() + produced;
     zs.avail_out = static_cast<uInt>(std::min(out.size() - produced, kMaxChunk));
     const uInt before = zs.avail_out;
     const int rc = inflate(&zs, Z_NO_FLUSH);
     produced += before - zs.avail_out;
+    if (produced > maximumLength) {
+      failure = "output exceeds the maximum length";
+      break;
+    }
     if (rc == Z_STREAM_END) {
       // Another gzip member follows (as `cat a.gz b.gz` makes): inflate it too.
       const size_t left = zs.avail_in + (data.size() - consumed);

@@ -94,6 +94,15 @@ TEST(Compression, RefusesDamagedTruncatedAndOversizedStreams) {
   EXPECT_TRUE(log.contains("output exceeds the maximum length"));
   EXPECT_EQ(C::decompressedData(bomb, 32u << 20)->size(), 32u << 20);
   EXPECT_EQ(C::decompressedData(bomb)->size(), 32u << 20);
+
+  // An output of exactly the limit is accepted, even when the buffer is full before the
+  // stream's end is read (here: an empty stream under a limit of 0).
+  Bytes empty(compressBound(0));
+  length = empty.size();
+  ASSERT_EQ(compress2(empty.data(), &length, nullptr, 0, 9), Z_OK);
+  empty.resize(length);
+  EXPECT_EQ(C::decompressedData(empty, 0), Bytes{});
+  EXPECT_FALSE(C::decompressedData(*C::compressedData(bytesOf("x")), 0));
 }
 
 TEST(Digest, MatchesPublishedVectors) {

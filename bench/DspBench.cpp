@@ -98,8 +98,8 @@ void BM_FFTBufferCycle240(benchmark::State& state) {
 }
 BENCHMARK(BM_FFTBufferCycle240);
 
-// The library's own transform of a 240-sample window (the FFT buffer's with
-// VPK_FAST_WINDOW_TRANSFORM), without the magnitudes.
+// The library's own transform of a 240-sample window (kissfft's bits, the FFT buffer's
+// transform for that length by default), without the magnitudes.
 void BM_RealFFT240(benchmark::State& state) {
   const std::vector<float> input = eeg(240);
   std::vector<float> re(120), im(120);

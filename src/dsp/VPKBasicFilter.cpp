@@ -2,6 +2,7 @@
 
 #include <VemraPlatformKit/frame/VPKLog.h>
 
+#include "dsp/BiquadSection.h"
 #include "dsp/StringHash.h"
 
 #include <cfloat>
@@ -106,29 +107,17 @@ void VPKBasicFilter::setup() {
   }
 }
 
+vpk::detail::BiquadSection VPKBasicFilter::section() const {
+  const auto& c = coefficients_;
+  return {c[0], c[1], c[2], c[3], c[4], delay_[0], delay_[1], delay_[2], delay_[3]};
+}
+
+void VPKBasicFilter::setState(const vpk::detail::BiquadSection& s) { delay_ = {s.x1, s.x2, s.y1, s.y2}; }
+
 void VPKBasicFilter::filter(float* values, std::size_t length) {
-  const double b0 = coefficients_[0];
-  const double b1 = coefficients_[1];
-  const double b2 = coefficients_[2];
-  const double a1 = coefficients_[3];
-  const double a2 = coefficients_[4];
-  float x1 = delay_[0];
-  float x2 = delay_[1];
-  float y1 = delay_[2];
-  float y2 = delay_[3];
-  for (std::size_t n = 0; n < length; ++n) {
-    const float x = values[n];
-    // The terms that do not wait for y[n-1] are summed first, which shortens the
-    // dependency chain from one output to the next.
-    const double partial = b0 * x + b1 * x1 + b2 * x2 - a2 * y2;
-    const float y = static_cast<float>(partial - a1 * y1);
-    x2 = x1;
-    x1 = x;
-    y2 = y1;
-    y1 = y;
-    values[n] = y;
-  }
-  delay_ = {x1, x2, y1, y2};
+  vpk::detail::BiquadSection s = section();
+  for (std::size_t n = 0; n < length; ++n) values[n] = s.step(values[n]);
+  setState(s);
 }
 
 std::shared_ptr<VPKFilter> VPKBasicFilter::filterWithSamplingRate(std::uint64_t rate) const {

@@ -1,6 +1,34 @@
 #include <VemraPlatformKit/dsp/VPKCompoundFilter.h>
 
+#include <VemraPlatformKit/dsp/VPKBasicFilter.h>
+
+#include "dsp/BiquadSection.h"
+
 #include <algorithm>
+#include <typeinfo>
+
+namespace {
+
+using Section = vpk::detail::BiquadSection;
+
+// Each section's output feeds the next one's input at the same sample, but every
+// section's own recursion is independent of the others', so taking the block sample by
+// sample through all sections lets the processor overlap them; section by section, each
+// waits for its own chain of 25 dependent steps. The values are the same either way.
+template <int N>
+void cascade(Section* sections, float* values, std::size_t length) {
+  Section s[N];
+  std::copy_n(sections, N, s);
+  for (std::size_t n = 0; n < length; ++n) {
+    float v = values[n];
+#pragma GCC unroll 4
+    for (int i = 0; i < N; ++i) v = s[i].step(v);
+    values[n] = v;
+  }
+  std::copy_n(s, N, sections);
+}
+
+}  // namespace
 
 VPKCompoundFilter::VPKCompoundFilter(const std::vector<std::shared_ptr<VPKFilter>>& filters) {
   orderedFilters_.reserve(filters.size());
@@ -58,7 +86,34 @@ std::shared_ptr<VPKBasicFilter> VPKCompoundFilter::addFilterWithType(VPKFilterTy
 }
 
 void VPKCompoundFilter::filter(float* values, std::size_t length) {
-  for (const auto& member : orderedFilters_) member->filter(values, length);
+  constexpr std::size_t kMaxRun = 4;
+  const std::size_t members = orderedFilters_.size();
+  for (std::size_t i = 0; i < members;) {
+    // A run of distinct plain biquad sections (not subclasses, whose filter() may differ;
+    // a section added twice must see its own first pass, so it ends the run).
+    VPKBasicFilter* run[kMaxRun];
+    std::size_t count = 0;
+    while (count < kMaxRun && i + count < members) {
+      VPKFilter* member = orderedFilters_[i + count].get();
+      if (typeid(*member) != typeid(VPKBasicFilter) || std::find(run, run + count, member) != run + count) break;
+      run[count] = static_cast<VPKBasicFilter*>(member);
+      ++count;
+    }
+    if (count < 2) {
+      orderedFilters_[i]->filter(values, length);
+      ++i;
+      continue;
+    }
+    Section sections[kMaxRun];
+    for (std::size_t k = 0; k < count; ++k) sections[k] = run[k]->section();
+    switch (count) {
+      case 2: cascade<2>(sections, values, length); break;
+      case 3: cascade<3>(sections, values, length); break;
+      default: cascade<4>(sections, values, length); break;
+    }
+    for (std::size_t k = 0; k < count; ++k) run[k]->setState(sections[k]);
+    i += count;
+  }
 }
 
 void VPKCompoundFilter::reset() {

@@ -1292,3 +1292,23 @@ bool VPKBluetoothManager::recordData() const {
 VPKSignalStreamFileHandlePtr VPKBluetoothManager::currentFileHandle() const {
   return onQueue<VPKSignalStreamFileHandlePtr>([this] { return recording_->currentFileHandle(); });
 }
+
+// ---------------------------------------------------------------------------------------
+// Diagnostics
+// ---------------------------------------------------------------------------------------
+
+void VPKBluetoothManager::generateDiagnosticsReportForConnectedDevice(DiagnosticsReportCallback callback) {
+  std::weak_ptr<VPKBluetoothManager> weak = weak_from_this();
+  VPKResourceManager::performBlock([weak, callback = std::move(callback)] {
+    auto self = weak.lock();
+    if (!self || !self->connected_) {
+      if (callback) vpk::DispatchQueue::main()->async([callback] { callback(std::nullopt, std::nullopt); });
+      return;
+    }
+    // The headband calls back on the main queue already.
+    self->connected_->generateDiagnosticsReport(
+        [callback](bool success, const std::optional<std::filesystem::path>& report) {
+          if (callback) callback(success ? report : std::nullopt, std::nullopt);
+        });
+  });
+}

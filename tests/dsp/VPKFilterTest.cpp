@@ -242,6 +242,30 @@ TEST(VPKCompoundFilter, MembersRunInOrderAndChainsStayAcyclic) {
   chain->filter(got.data(), got.size());
   EXPECT_EQ(got, expected);
 
+  // Runs of sections go through sample by sample: the same bits and states as each
+  // member over the block in turn, also with a section added twice and a non-section
+  // member splitting the chain, across two blocks.
+  auto notch = VPKBasicFilter::create(VPKFilterTypeNotch, 50.0f, kFs, VPKButterworthQFactor);
+  auto band = VPKBasicFilter::create(VPKFilterTypeBandpass, kFs, VPKFrequencyRange{1.0f, 49.0f});
+  auto high = VPKBasicFilter::create(VPKFilterTypeHighpass, 0.5f, kFs, VPKButterworthQFactor);
+  auto peak = VPKBasicFilter::create(VPKFilterTypeBandpassQPeak, kFs, VPKFrequencyRange{8.0f, 12.0f});
+  auto fused = VPKCompoundFilter::create();
+  const std::vector<std::shared_ptr<VPKFilter>> order{notch, band, notch, high, peak, low, fast, band, high};
+  for (const auto& member : order) fused->addFilter(member);
+  std::vector<std::shared_ptr<VPKFilter>> copies;
+  for (const auto& member : {notch, band, high, peak, low}) copies.push_back(member->copy());
+  copies.push_back(fast->copy());
+  const std::vector<int> sequence{0, 1, 0, 2, 3, 4, 5, 1, 2};
+  std::vector<float> block = sine(50.0f, 30.0f, 50, 8000.0f);
+  std::vector<float> want = block;
+  for (std::size_t at : {0u, 25u}) {
+    fused->filter(block.data() + at, 25);
+    for (int m : sequence) copies[static_cast<std::size_t>(m)]->filter(want.data() + at, 25);
+  }
+  EXPECT_EQ(block, want);
+  EXPECT_EQ(notch->delay(), std::dynamic_pointer_cast<VPKBasicFilter>(copies[0])->delay());
+  EXPECT_EQ(high->delay(), std::dynamic_pointer_cast<VPKBasicFilter>(copies[2])->delay());
+
   chain->addFilter(chain);
   auto outer = VPKCompoundFilter::create();
   outer->addFilter(chain);

@@ -387,3 +387,30 @@ TEST_F(VPKBluetoothManagerTest, HistoryKeepsEachHeadbandOnceMostRecentLast) {
 }
 
 }  // namespace
+
+TEST_F(VPKBluetoothManagerTest, DiagnosticsReportOfTheConnectedHeadbandOrNoneWithout) {
+  addHeadband();
+  launch();
+  std::vector<std::optional<std::filesystem::path>> reports;
+  auto collect = [&](const std::optional<std::filesystem::path>& report, const std::optional<VPKError>& error) {
+    EXPECT_FALSE(error);
+    reports.push_back(report);
+  };
+  manager->generateDiagnosticsReportForConnectedDevice(collect);
+  settle();
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_FALSE(reports[0]);
+
+  ASSERT_TRUE(connectFirst());
+  manager->generateDiagnosticsReportForConnectedDevice(collect);
+  advance(1);
+  auto statusInterval = [&] {
+    return vpkrsrc_return_sync([&] { return manager->connectedDeviceUpdateTimer()->interval(); });
+  };
+  EXPECT_EQ(statusInterval(), 0.5);
+  ASSERT_TRUE(runUntil([&] { return reports.size() == 2; }, 32));
+  ASSERT_TRUE(reports[1]);
+  EXPECT_TRUE(std::filesystem::is_regular_file(*reports[1]));
+  // The status polling goes back to its usual rate once the report is written.
+  EXPECT_EQ(statusInterval(), 2.0);
+}

@@ -87,6 +87,12 @@ preferred=$("$VEMRA" devices | awk '/\(preferred\)/ {print $1}')
 [ -n "$preferred" ] || fail "devices: no preferred headband"
 expect "forgot" "$VEMRA" forget "$preferred"
 expect "preferred: none" "$VEMRA" devices
+# Diagnostics: the half-minute run (virtual time here) writes a JSON report that Python reads.
+mkdir -p "$work/tmp"
+out=$(TMPDIR="$work/tmp" "$VEMRA" diagnostics --virtual --scenario flat-left 2>&1) || fail "diagnostics: $out"
+grep -q "electrodes: left Failed, right Pass" <<<"$out" || fail "diagnostics: $out"
+python3 -c 'import json,sys; assert json.load(open(sys.argv[1]))["electrodeStatus"]["left"] == "Failed"' \
+  "$(sed -n 's/^report: //p' <<<"$out")" || fail "diagnostics: the report is not that JSON"
 
 # Broken input is refused with an error, not a crash.
 head -c 40 "$work/r.vpk" > "$work/broken.vpk"

@@ -6,6 +6,7 @@
 // vemra devices / prefer NAME / forget NAME: what the device manager remembers.
 // (main() has launched the SDK before any command runs.)
 #include "Command.h"
+#include "HeadbandConnector.h"
 #include "RadioSession.h"
 
 #include <VemraPlatformKit/acquisition/VPKSignalStreamOutput.h>
@@ -24,7 +25,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
@@ -37,18 +37,6 @@ namespace fs = std::filesystem;
 namespace {
 
 std::atomic<bool> gStop{false};
-
-std::string lower(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
-}
-
-// A headband matches NAME by its advertised name, its manual name, its hardware identifier
-// or its identifier, in any case.
-bool matches(const std::string& want, const std::vector<std::optional<std::string>>& names) {
-  const std::string w = lower(want);
-  return std::any_of(names.begin(), names.end(), [&](const auto& n) { return n && lower(*n) == w; });
-}
 
 // Counts the packets of the connected stream (called on the shared work queue).
 class PacketCounter : public VPKSignalStreamOutput {
@@ -95,6 +83,7 @@ class Session {
     terminal_ = isatty(STDOUT_FILENO) == 1;
     std::printf("vemra session: %s\n", radio_.description().c_str());
     manager_ = VPKBluetoothManager::sharedManager();
+    connector_.emplace(manager_, radio_, options_.name, [this](const std::string& text) { line(text, true); });
     manager_->setUpdateHandler([this](VPKDeviceUpdateReason reason, const VPKDeviceHandlePtr& device) {
       onUpdate(reason, device);
     }, "vemra.session");
@@ -121,23 +110,10 @@ class Session {
  private:
   void onUpdate(VPKDeviceUpdateReason reason, const VPKDeviceHandlePtr& device) {
     if (!device) return;
-    if (reason == VPKDeviceUpdateDiscovered) {
-      if (!options_.name.empty() && !target_ &&
-          matches(options_.name, {device->name(), device->manualName(), device->hardwareIdentifier(),
-                                  device->identifier()})) {
-        target_ = device;
-        device->connect();
-      }
-    } else if (reason == VPKDeviceUpdateDidConnect) {
-      // With a NAME, a preferred headband that connected itself on discovery is not the one
-      // asked for: connecting the named one will end its link.
-      if (!options_.name.empty() && !matches(options_.name, {device->name(), device->manualName(),
-                                                             device->hardwareIdentifier(), device->identifier()})) {
-        return;
-      }
+    if (connector_->handleUpdate(reason, device)) {
       connectedAt_ = vpk::Clock::timestamp();
       device_ = device;
-      line(fmt::format("connected {} after {:.3f} s", device->name(), connectedAt_ - startedAt_), true);
+      line(fmt::format("connected {} after {:.3f} s", device->name(), connectedAt_ - connector_->startedAt()), true);
       manager_->setPreferredDeviceInfo(device->dictionaryRepresentation());
       device->startStreaming();
     } else if (reason == VPKDeviceUpdateStartedStreaming && device_ && !streaming_) {
@@ -176,37 +152,7 @@ class Session {
   }
 
   int connectAndStream() {
-    startedAt_ = vpk::Clock::timestamp();
-    const auto preferred = manager_->preferredDeviceInfo();
-    if (options_.name.empty() && preferred) {
-      line(fmt::format("looking for the preferred headband {}",
-                       VPKDeviceHandleRecord::manualName(*preferred).value_or(
-                           VPKDeviceHandleRecord::name(*preferred).value_or("?"))),
-           true);
-      manager_->attemptToConnectToPreferredDevice();
-    }
-    manager_->startSearchingForDevices();
-
-    // Without a name and without a preferred headband heard, the strongest one is taken
-    // after two seconds of listening.
-    const double chooseAfter = 2.0;
-    while (!gStop && !device_) {
-      if (!radio_.runUntil([&] { return gStop.load() || device_ != nullptr; }, 0.25)) {
-        const double waited = vpk::Clock::timestamp() - startedAt_;
-        if (options_.name.empty() && !target_ && waited >= chooseAfter) {
-          auto devices = manager_->allDevices();
-          if (!devices.empty()) {
-            target_ = devices.front()->deviceHandle();
-            line(fmt::format("connecting the strongest headband, {}", target_->name()), true);
-            target_->connect();
-          }
-        }
-        if (waited > 30) {
-          line(options_.name.empty() ? "no headband found" : "headband " + options_.name + " not found", true);
-          return 1;
-        }
-      }
-    }
+    if (!connector_->run([] { return gStop.load(); }) && !gStop) return 1;
     // Stream for the given time, one status line twice a second.
     while (!gStop && !lostLink_) {
       const double streamed = streaming_ ? vpk::Clock::timestamp() - streamStart_ : 0;
@@ -318,13 +264,14 @@ class Session {
   vemra::RadioSession radio_;
   VPKBluetoothManagerPtr manager_;
   vpk::NotificationCenter::Token finishedToken_ = 0;
-  VPKDeviceHandlePtr target_, device_;
+  std::optional<vemra::HeadbandConnector> connector_;
+  VPKDeviceHandlePtr device_;
   std::shared_ptr<PacketCounter> counter_;
   std::shared_ptr<VPKSignalAnalyzer> analyzer_;
   std::shared_ptr<FocusWatch> focus_;
   VPKSignalStreamFileHandlePtr writer_, finished_;
   bool terminal_ = false, streaming_ = false, lostLink_ = false;
-  double startedAt_ = 0, connectedAt_ = 0, streamStart_ = 0, lastPrinted_ = -1e9;
+  double connectedAt_ = 0, streamStart_ = 0, lastPrinted_ = -1e9;
   int exitCode_ = 0;
 };
 
@@ -357,7 +304,7 @@ std::vector<KnownHeadband> knownHeadbands() {
 
 std::optional<KnownHeadband> findKnown(const std::string& name) {
   for (auto& k : knownHeadbands()) {
-    if (matches(name, {k.get("name"), k.get("manualName"), k.get("hardwareIdentifier"), k.identifier})) return k;
+    if (vemra::matchesName(name, {k.get("name"), k.get("manualName"), k.get("hardwareIdentifier"), k.identifier})) return k;
   }
   return std::nullopt;
 }
@@ -425,13 +372,12 @@ const vemra::VemraCommand kSession{{
     "optionally record and analyse",
     15,
     [](CLI::App& sub) {
-      sub.add_option("name", gSession.name, "Headband name, manual name or hardware identifier");
+      vemra::addHeadbandOptions(sub, gSession.name, gSession.radio);
       sub.add_option("--seconds", gSession.seconds, "Seconds of streaming (Ctrl-C ends earlier)")
           ->check(CLI::Range(0.1, 1e7))
           ->capture_default_str();
       sub.add_option("--record", gSession.record, "Record the stream to this file (.vpk)");
       sub.add_flag("--analyze", gSession.analyze, "Analyse the signal: focus score and signal validity");
-      vemra::addRadioOptions(sub, gSession.radio);
       sub.callback([] { vemra::exitStatus() = Session(gSession).run(); });
     },
 }};

@@ -54,6 +54,8 @@
 ///   resetOTASystem:                                 -> resetOTASystem(cb)
 ///   objectForKey: / setObject:forKey:               -> objectForKey(key) / setObject(value, key)
 ///   logError:forKey:                                -> logError(error, key)
+///   generateDiagnosticsReport:                      -> generateDiagnosticsReport(callback)
+///   timestampFormatter                              -> timestampString(time)
 ///   peristentDeviceInfoFile / ...Directory          -> same names (spelling kept)
 ///   peripheral:didDiscoverServices: ...             -> the vpk::BluetoothPeripheralDelegate overrides
 
@@ -241,6 +243,7 @@ class VPK_EXPORT VPKPeripheral : public vpk::BluetoothPeripheralDelegate,
   std::optional<bool> hasRightElectrodeFailure() const { return rightElectrodeFailure_; }
   void setHasLeftElectrodeFailure(std::optional<bool> v) { leftElectrodeFailure_ = v; }
   void setHasRightElectrodeFailure(std::optional<bool> v) { rightElectrodeFailure_ = v; }
+  /// Set while a diagnostics run goes (status every 0.5 s until its stream opens).
   bool performingDiagnostics() const { return performingDiagnostics_; }
   void setPerformingDiagnostics(bool v) { performingDiagnostics_ = v; }
 
@@ -328,6 +331,28 @@ class VPK_EXPORT VPKPeripheral : public vpk::BluetoothPeripheralDelegate,
   /// "yyyy_MM_dd_HH_mm_ss_z" of `time` (UTC): the error log's and report's timestamps.
   static std::string timestampString(double time);
 
+  // ---- diagnostics report (docs/diagnostics.md) ----
+  /// Called once, on the main queue: true and the report file, or false and nothing.
+  using DiagnosticsCompletion =
+      std::function<void(bool success, const std::optional<std::filesystem::path>& report)>;
+  /// The folder, in the temporary folder, that holds the reports.
+  static constexpr const char* kDiagnosticsFolderName = "com_ulko_vpk_diagnostics";
+  /// Length of a run, from the call to the report: 5 s of preparation (status every 0.5 s),
+  /// then 25 s of streaming into an analyzer made for the run; the noise at 50 and 60 Hz is
+  /// collected over the first kDiagnosticsNoiseSeconds of it.
+  static constexpr double kDiagnosticsSeconds = 30.0;
+  static constexpr double kDiagnosticsNoiseSeconds = 10.0;
+  /// Runs the diagnostics run and writes its JSON report to
+  /// <temporary folder>/com_ulko_vpk_diagnostics/<hardware identifier without "VMR">_<timestamp>.
+  /// A countdown logs "Diagnostics time remaining <n>s" every second. The status rate is
+  /// 0.5 s until the stream opens and back to its usual choice when the run ends, whether it
+  /// succeeded or failed. A lost link does not stop the run: the report says what was
+  /// collected. A second call while a run is going answers false at once (logged). The
+  /// electrode verdicts are those of this run (earlier flags are cleared when it streams).
+  void generateDiagnosticsReport(DiagnosticsCompletion callback);
+  /// A diagnostics run is going.
+  bool isGeneratingDiagnosticsReport() const { return generatingDiagnostics_; }
+
   // ---- vpk::BluetoothPeripheralDelegate (on the shared queue) ----
   void didDiscoverServices(const vpk::BluetoothPeripheralPtr& peripheral,
                            const std::optional<vpk::BluetoothError>& error) override;
@@ -347,6 +372,7 @@ class VPK_EXPORT VPKPeripheral : public vpk::BluetoothPeripheralDelegate,
 
  private:
   struct CommandQueue;
+  struct DiagnosticsRun;
   void setUp(std::optional<int> rssi);
   void nameHeadband();
   void writeCommand(const std::string& command);
@@ -393,6 +419,7 @@ class VPK_EXPORT VPKPeripheral : public vpk::BluetoothPeripheralDelegate,
   bool disconnectsWhenInactive_ = false;
   std::optional<bool> leftElectrodeFailure_, rightElectrodeFailure_;
   bool performingDiagnostics_ = false;
+  bool generatingDiagnostics_ = false;
   bool streaming_ = false, preferred_ = false, discarded_ = false, removeOnDisconnect_ = false,
        manuallyDisconnected_ = false;
   std::optional<double> lastDuplicateDiscovery_;

@@ -28,6 +28,10 @@ enum VPKFilterType : std::uint64_t {
   VPKFilterTypeAllPass = 5,         ///< all-pass (changes the phase only)
 };
 
+namespace vpk::detail {
+struct BiquadSection;  // the library's internal form of one section's design and state
+}  // namespace vpk::detail
+
 class VPK_EXPORT VPKBasicFilter : public VPKFilter {
  public:
   /// A section at centre frequency `centerFrequency` for `samplingRate` samples per
@@ -90,6 +94,11 @@ class VPK_EXPORT VPKBasicFilter : public VPKFilter {
   std::shared_ptr<VPKFilter> copyFilter() const override;
 
  private:
+  friend class VPKCompoundFilter;  // runs consecutive sections sample by sample
+
+  vpk::detail::BiquadSection section() const;
+  void setState(const vpk::detail::BiquadSection& s);
+
   VPKFilterType type_;
   float centerFrequency_;
   float samplingRate_;

@@ -44,6 +44,7 @@
 ///   setUpdateNotificationReasons:forKey:       -> setUpdateNotificationReasons(reasons, key)
 ///   notifyUpdateBlocks:device:                 -> notifyUpdateBlocks(reason, peripheral)
 ///   startRecordingDataWithHeader:              -> startRecordingDataWithHeader(header)
+///   generateDiagnosticsReportForConnectedDevice: -> generateDiagnosticsReportForConnectedDevice(callback)
 ///   centralManager...:                         -> the vpk::BluetoothCentralDelegate overrides
 ///   the VPKPeripheralManager operations        -> same names (what a headband asks of us)
 
@@ -63,6 +64,7 @@
 #include <VemraPlatformKit/platform/values/Value.h>
 #include <VemraPlatformKit/recording/VPKSignalStreamFileHandle.h>
 
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -261,6 +263,15 @@ class VPK_EXPORT VPKBluetoothManager : public VPKPeripheralManager,
   void stopRecordingData();
   bool recordData() const;
   VPKSignalStreamFileHandlePtr currentFileHandle() const;
+
+  // ---- diagnostics ----
+  /// The report file on success; no file (and, today, no error) on failure.
+  using DiagnosticsReportCallback =
+      std::function<void(const std::optional<std::filesystem::path>& report, const std::optional<VPKError>& error)>;
+  /// Any thread. With a connected headband, runs its diagnostics run (about 30 s,
+  /// VPKPeripheral::generateDiagnosticsReport) and passes the result on; without one, calls
+  /// back at once with neither. The callback arrives once, on the main queue.
+  void generateDiagnosticsReportForConnectedDevice(DiagnosticsReportCallback callback);
 
   // ---- VPKPeripheralManager (what a headband asks of its manager; shared work queue) ----
   void connectDevice(const PeripheralPtr& peripheral) override;

@@ -148,15 +148,6 @@ TEST_F(DeviceTest, SleepAnnouncementPowersOffAndAsksForDisconnection) {
   });
 }
 
-TEST_F(DeviceTest, WriteErrorCancelsPendingCommandsAndIsLogged) {
-  ASSERT_NO_FATAL_FAILURE(connectNew());
-  band->failNextWrites(1);
-  onQueue([&] { d->sendCommand("S01\r"); });
-  advance(0.5);
-  EXPECT_TRUE(log.contains("Failed to write command..."));
-  onQueue([&] { EXPECT_EQ(d->objectForKey("errors")["deviceWriteErrors"].size(), 1u); });
-}
-
 TEST_F(DeviceTest, UpdateModeHeadbandIsResetThroughItsControlPoint) {
   SimulatedHeadband::Configuration updating;
   updating.updateMode = true;

@@ -149,7 +149,7 @@ TEST_F(StatusTest, HeldButtonSendsTheStatusQueryAheadOfQueuedCommands) {
   EXPECT_EQ(all[before + 1], "DR0404\r");
 }
 
-TEST_F(StatusTest, TenSkippedTicksDropTheOutstandingQuery) {
+TEST_F(StatusTest, TenSkippedTicksOrANewLinkDropTheOutstandingQuery) {
   band->loseNextReplies(5);
   onQueue([&] { d->updateSystemStatus(); });
   advance(0.5);
@@ -165,6 +165,16 @@ TEST_F(StatusTest, TenSkippedTicksDropTheOutstandingQuery) {
   onQueue([&] { d->updateSystemStatus(); });
   advance(0.5);
   EXPECT_EQ(received(band, "DR0404\r"), sent + 1);
+
+  // A query lost on one link does not hold back the next link's own status query.
+  band->loseNextReplies(1);
+  onQueue([&] { d->updateSystemStatus(); });
+  advance(0.5);
+  onQueue([&] { d->disconnect(); });
+  advance(1.0);
+  onQueue([&] { d->connectWithHandler(nullptr); });
+  advance(2.0);
+  EXPECT_EQ(received(band, "DR0404\r"), sent + 3);
 }
 
 TEST_F(StatusTest, RSSILogKeepsTwentyAndAMissingReadingIsLoggedAsSentinel) {

@@ -701,6 +701,10 @@ void VPKPeripheral::connectWithHandler(Completion handler) {
   }
   if (handler) connectHandlers_.push_back(std::move(handler));
   replies_->clear();
+  // A status query of an earlier link can no longer be answered: left outstanding, it would
+  // hold back the new link's own query for ten ticks.
+  updatingSystemStatus_ = false;
+  systemUpdateAttempts_ = 0;
   tellManager([](VPKPeripheralManager& m, const VPKPeripheralPtr& p) { m.connectDevice(p); });
 }
 

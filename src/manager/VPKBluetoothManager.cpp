@@ -30,6 +30,11 @@ constexpr const char* kDisconnectedBeforeConnectedText = "The device was disconn
 
 VPKError toVPKError(const BluetoothError& error) { return VPKError{error.domain, error.code, error.description}; }
 
+// The status timer's interval for a query rate: the rate, at least the floor (NaN too).
+double queryInterval(double rate) {
+  return rate >= VPKBluetoothManager::kMinimumQueryInterval ? rate : VPKBluetoothManager::kMinimumQueryInterval;
+}
+
 std::optional<VPKError> toVPKError(const std::optional<BluetoothError>& error) {
   if (!error) return std::nullopt;
   return toVPKError(*error);
@@ -606,9 +611,34 @@ void VPKBluetoothManager::didDiscoverCharacteristics(const PeripheralPtr& periph
           p->readFirmwareVersion();
         },
         0.001);
+    watchFirmwareReply(peripheral, 1);
   } else if (service->uuid() == deviceOTAUUID()) {
     peripheral->resetOTASystem([](const std::optional<VPKError>&) {});
   }
+}
+
+void VPKBluetoothManager::watchFirmwareReply(const PeripheralPtr& peripheral, unsigned attempt) {
+  // Stale once the headband is connected (its firmware read), gone, or on another connection.
+  const unsigned long connection = peripheral->numberOfConnections();
+  std::weak_ptr<VPKBluetoothManager> weak = weak_from_this();
+  std::weak_ptr<VPKPeripheral> weakPeripheral = peripheral;
+  VPKResourceManager::performBlock(
+      [weak, weakPeripheral, connection, attempt] {
+        auto self = weak.lock();
+        auto p = weakPeripheral.lock();
+        if (!self || !p || self->connected_ != p || p->numberOfConnections() != connection ||
+            p->status() != VPKDeviceStatusConnecting)
+          return;
+        if (attempt < kFirmwareQueryAttempts) {
+          VPKLog(1, "Device({}) did not answer the firmware query, asking again", p->name());
+          p->readFirmwareVersion();
+          self->watchFirmwareReply(p, attempt + 1);
+          return;
+        }
+        VPKLog(1, "Device({}) never answered the firmware query, disconnecting", p->name());
+        self->disconnectDevice(p);
+      },
+      kFirmwareReplyTimeout);
 }
 
 void VPKBluetoothManager::handleDeviceReadFirmwareVersion(const PeripheralPtr& peripheral) {
@@ -627,9 +657,12 @@ void VPKBluetoothManager::handleDeviceReadFirmwareVersion(const PeripheralPtr& p
 void VPKBluetoothManager::connectedDeviceUpdateTimerFired() {
   if (!connected_) return;
   const double rate = connected_->systemQueryRate();
-  const double r = std::max(rate, kMinimumQueryInterval);
+  const double r = queryInterval(rate);
   if (connected_->status() != VPKDeviceStatusConnected) return;
-  if (std::fabs(r - rate) < std::numeric_limits<double>::epsilon()) {
+  // A rate below the floor moves the timer to the floor on one tick and is queried at the
+  // floor from then on (compared with the rate alone, it would never be queried again).
+  const double eps = std::numeric_limits<double>::epsilon();
+  if (std::fabs(r - rate) < eps || std::fabs(updateTimer_->interval() - r) < eps) {
     connected_->updateSystemStatus();
   } else {
     VPKLog(0, "Changing system query rate:{}", rate);
@@ -640,7 +673,9 @@ void VPKBluetoothManager::connectedDeviceUpdateTimerFired() {
 void VPKBluetoothManager::resetConnectionUpdateTimer() {
   if (!updateTimer_) return;
   updateTimer_->deactivate();
-  updateTimer_->setInterval(connected_ ? connected_->systemQueryRate() : 2.0);
+  // A timer refuses a rate of 0, a negative one or NaN, which would end the status queries.
+  const double rate = connected_ ? connected_->systemQueryRate() : 2.0;
+  updateTimer_->setInterval(rate > 0 && std::isfinite(rate) ? rate : kMinimumQueryInterval);
   updateTimer_->activateAndFire();
 }
 
@@ -661,7 +696,10 @@ void VPKBluetoothManager::didReadRSSI(const PeripheralPtr& peripheral, std::opti
 }
 
 double VPKBluetoothManager::distanceForRSSI(int rssi) {
-  const double distance = std::pow(10.0, (rssi + 62) / -34.0);
+  // Without a reading there is no estimate, and -10000 dBm put into the formula would
+  // claim 10^292 m: as far as can be instead, so it never counts as the nearest.
+  const double distance = rssi == VPKPeripheral::kMissingRSSI ? std::numeric_limits<double>::infinity()
+                                                             : std::pow(10.0, (static_cast<double>(rssi) + 62.0) / -34.0);
   VPKLog(0, "Distance:{:.3f} ft {}", distance * 3.28084, rssi);
   return distance;
 }
@@ -982,8 +1020,11 @@ std::vector<VPKPeripheralPtr> VPKBluetoothManager::allDevices() const {
   return onQueue<std::vector<VPKPeripheralPtr>>([this] {
     std::vector<VPKPeripheralPtr> all;
     for (const auto& [radio, peripheral] : devices_) all.push_back(peripheral);
+    // Stronger first (for the negative dBm of real readings, smaller magnitude first); no
+    // reading last, where its -10000 already falls, and nothing overflows.
+    auto rank = [](int rssi) { return rssi == VPKPeripheral::kMissingRSSI ? INT64_MAX : -int64_t{rssi}; };
     std::stable_sort(all.begin(), all.end(),
-                     [](const auto& a, const auto& b) { return std::abs(a->RSSI()) < std::abs(b->RSSI()); });
+                     [&](const auto& a, const auto& b) { return rank(a->RSSI()) < rank(b->RSSI()); });
     return all;
   });
 }

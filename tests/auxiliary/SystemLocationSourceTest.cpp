@@ -3,6 +3,7 @@
 #include <VemraPlatformKit/auxiliary/VPKLocationManager.h>
 #include <VemraPlatformKit/platform/dispatch/Clock.h>
 #include <VemraPlatformKit/platform/dispatch/DispatchQueue.h>
+#include <VemraPlatformKit/platform/dispatch/ManualClock.h>
 
 // The shared bus and process helpers; the BlueZ mock they also offer is not started here.
 #define VPK_MOCK_BLUEZ_PATH ""
@@ -10,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -67,6 +69,40 @@ TEST_F(SystemLocationSourceTest, AFixArrivesWithItsPlacemark) {
   if (fs::exists("/usr/share/zoneinfo/zone1970.tab")) {
     EXPECT_EQ(manager_->currentPlacemark()->timeZone, "Europe/Berlin");
   }
+}
+
+// Access taken away while the client runs: the service's notice, or at the latest the next
+// minute's check of the running client, denies and clears. The minutes pass on a manual clock.
+TEST_F(SystemLocationSourceTest, AccessTakenAwayWhileRunningIsDeniedAndClears) {
+  using namespace std::chrono;
+  const double realNow = duration<double>(system_clock::now().time_since_epoch()).count() - 978307200.0;
+  struct Restore {
+    std::shared_ptr<vpk::Clock> previous;
+    ~Restore() { vpk::Clock::install(previous); }
+  } restore{vpk::Clock::install(std::make_shared<vpk::ManualClock>(realNow - 30))};  // real-time fixes stay fresh
+  auto clock = std::static_pointer_cast<vpk::ManualClock>(vpk::Clock::current());
+  // Due work runs when the clock settles; replies from the bus arrive in real time.
+  auto pump = [&](const std::function<bool()>& done) {
+    for (int i = 0; i < 200 && !done(); ++i) {
+      vpk::ManualClock::settle();
+      vpk::DispatchQueue::runMainUntil(done, 0.05);
+    }
+    return done();
+  };
+  startService(false);
+  manager_->startUpdating();
+  ASSERT_TRUE(pump([&] { return manager_->currentPlacemark().has_value(); }));
+  const double first = manager_->currentLocation()->timestamp;
+  clock->advance(VPKLocationManager::kUpdateInterval);  // starts the client again: a second fix
+  ASSERT_TRUE(pump([&] { return manager_->currentLocation() && manager_->currentLocation()->timestamp != first; }));
+  ::kill(mock_, SIGUSR1);
+  ASSERT_EQ(vpk::test::process::readLine(mockOut_, 10), "withdrawn");
+  clock->advance(VPKLocationManager::kUpdateInterval);
+  EXPECT_TRUE(pump([&] { return status() == LocationAuthorization::Denied; }));
+  EXPECT_FALSE(manager_->currentLocation());
+  EXPECT_FALSE(manager_->updating());
+  manager_.reset();
+  vpk::ManualClock::settle();
 }
 
 TEST_F(SystemLocationSourceTest, ARefusedStartIsDeniedWithAReason) {

@@ -73,7 +73,7 @@ class ToneGeneratorTest : public vpk::test::VirtualTimeTest {
   std::shared_ptr<VPKToneGenerator> tone_;
 };
 
-TEST_F(ToneGeneratorTest, RenderFollowsTheFormulaAndCarriesThePhaseAcrossBuffers) {
+TEST_F(ToneGeneratorTest, RenderCarriesThePhaseAcrossBuffers) {
   tone_->setFrequency(440);
   tone_->setSamplingRate(44100);
   std::vector<float> a(1000), b(1000);
@@ -83,15 +83,7 @@ TEST_F(ToneGeneratorTest, RenderFollowsTheFormulaAndCarriesThePhaseAcrossBuffers
   whole->setFrequency(440);
   whole->render(b.data(), 1000);
   EXPECT_EQ(std::memcmp(a.data(), b.data(), sizeof(float) * a.size()), 0);
-
-  double theta = 0;
-  for (size_t i = 0; i < a.size(); ++i) {
-    ASSERT_NEAR(a[i], 0.5 * std::sin(theta), 1e-6) << i;
-    theta += kTwoPi * 440 / 44100;
-    if (theta > kTwoPi) theta -= kTwoPi;
-  }
-  EXPECT_LE(tone_->theta(), kTwoPi);
-  EXPECT_NEAR(tone_->theta(), theta, 1e-9);
+  EXPECT_LE(tone_->theta(), kTwoPi);  // the frequency: the WAV file test
 }
 
 TEST_F(ToneGeneratorTest, StartSetsUpTheFormatAndVolumeSwitchesOnlyBetweenZeroAndOne) {

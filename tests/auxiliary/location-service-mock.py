@@ -1,8 +1,8 @@
 #!/usr/bin/python3
 # A stand-in for the system location service (org.freedesktop.GeoClue2) on a private bus, for
 # tests: one client, a fix in central Berlin after every Start. --deny refuses Start as the
-# service does for an application it may not serve; SIGUSR1 deactivates a running client (access
-# taken away). Prints "ready" once it owns its name.
+# service does for an application it may not serve; SIGUSR1 takes access away (deactivates a
+# running client, refuses later starts) and prints "withdrawn". Prints "ready" once it owns its name.
 import os
 import signal
 import sys
@@ -100,7 +100,15 @@ client = Client(bus)
 manager = Manager(bus)
 name = dbus.service.BusName("org.freedesktop.GeoClue2", bus)
 loop = GLib.MainLoop()
-GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, signal.SIGUSR1, lambda: client.set_active(False) or True)
+def withdraw():
+    global deny
+    deny = True  # as the service does once access is taken away: later starts are refused too
+    client.set_active(False)
+    print("withdrawn", flush=True)
+    return True
+
+
+GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, signal.SIGUSR1, withdraw)
 GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, signal.SIGTERM, lambda: loop.quit() or False)
 print("ready", flush=True)
 loop.run()

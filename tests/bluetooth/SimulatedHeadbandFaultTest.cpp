@@ -32,43 +32,6 @@ TEST_F(SimulatedHeadbandFaults, DroppedNotificationsLeaveGapsInThePacketCounter)
   EXPECT_EQ(query(link, "Q1\r"), band->firmwareText());
 }
 
-TEST_F(SimulatedHeadbandFaults, LostRepliesBringNeitherAnswerNorClosingEcho) {
-  auto band = world->addHeadband();
-  auto link = connect(band);
-  band->loseNextReplies(1);
-  delegate->clear();
-  sendFramed(link, "DR0404\r");
-  advance(0.5);
-  EXPECT_EQ(delegate->texts(), std::vector<std::string>{"<p>\r"});
-  EXPECT_TRUE(ReplyAssembler::of(*delegate).replies.empty());
-  EXPECT_EQ(delegate->count(Kind::Written), 3u);  // the writes themselves succeed
-  EXPECT_EQ(query(link, "DR0404\r").size(), 8u);  // the next query is answered
-
-  band->setReplyLossRate(0.5);
-  int answered = 0;
-  for (int i = 0; i < 40; ++i) answered += query(link, "DR0404\r").empty() ? 0 : 1;
-  EXPECT_GT(answered, 8);
-  EXPECT_LT(answered, 32);
-}
-
-TEST_F(SimulatedHeadbandFaults, FailedWritesReportTheirErrorAndNeverReachTheFirmware) {
-  auto band = world->addHeadband();
-  auto link = connect(band);
-  const BluetoothError error = BluetoothError::att(BluetoothATTError::InsufficientResources);
-  band->failNextWrites(2, error);
-  write(link, "S01\r");
-  write(link, "DW0308\r");
-  write(link, "DW0308\r");
-  advance(0.5);
-  const auto written = delegate->events(Kind::Written);
-  ASSERT_EQ(written.size(), 3u);
-  EXPECT_EQ(written[0].error, error);
-  EXPECT_EQ(written[1].error, error);
-  EXPECT_FALSE(written[2].error);
-  EXPECT_FALSE(band->isStreaming());
-  EXPECT_EQ(band->receivedCommands(), std::vector<std::string>{"DW0308\r"});
-}
-
 TEST_F(SimulatedHeadbandFaults, ANotificationCanArriveAsAnError) {
   auto band = world->addHeadband();
   auto link = connect(band);

@@ -25,25 +25,11 @@ TEST_F(SimulatedHeadbandProtocol, FramedQueryComesBackBetweenItsEchoes) {
   auto link = connect(band);
   sendFramed(link, "Q1\r");
   advance(0.5);
-
-  const auto texts = delegate->texts();
-  ASSERT_GE(texts.size(), 3u);
-  EXPECT_EQ(texts.front(), "<p>\r");        // what followed the "E" of the opening write
-  EXPECT_EQ(texts.back(), "Q1\r</p>\r");    // the closing write's echo, carriage returns kept
-  std::string answer;
-  for (size_t i = 1; i + 1 < texts.size(); ++i) answer += texts[i];
-  EXPECT_EQ(answer, band->firmwareText() + "\r\n");
-
+  // The headband object's reading of the reply (its framing is pinned by the device tests).
   const auto assembled = ReplyAssembler::of(*delegate).replies;
   ASSERT_EQ(assembled.size(), 1u);
   EXPECT_EQ(assembled[0].echoed, "Q1\r");
   EXPECT_EQ(assembled[0].response, band->firmwareText());
-
-  // One response per write, none with an error; the headband logged the writes as sent.
-  const auto written = delegate->events(Kind::Written);
-  ASSERT_EQ(written.size(), 3u);
-  for (const auto& w : written) EXPECT_FALSE(w.error);
-  EXPECT_EQ(band->receivedCommands(), (std::vector<std::string>{"E<p>\r", "Q1\r", "EQ1\r</p>\r"}));
 
   // Unframed commands and unknown text produce no text at all.
   delegate->clear();
@@ -76,18 +62,6 @@ TEST_F(SimulatedHeadbandProtocol, RepliesAndEchoesTravelInNotificationsOfAtMostT
   // The identification text is longer than one notification too.
   EXPECT_GT(band->firmwareText().size(), 20u);
   EXPECT_EQ(query(link, "Q1\r"), band->firmwareText());
-}
-
-TEST_F(SimulatedHeadbandProtocol, FirmwareTextNamesVersionCandidateDateHardwareAndBuild) {
-  auto standard = world->addHeadband();
-  auto link = connect(standard);
-  EXPECT_EQ(query(link, "Q1\r"), "Q1:VEMRA_V.4_2_140917:HW-C:B-0501");
-
-  SimulatedHeadband::Configuration c;
-  c.name = "Vemra beta";
-  c.firmware = {.major = 5, .minor = 11, .build = 0x4F3, .releaseDate = "210302", .releaseCandidate = true,
-                .hardware = ""};
-  EXPECT_EQ(world->addHeadband(c)->firmwareText(), "Q1:VEMRA_V.5_11_RC_210302:B-04F3");
 }
 
 TEST_F(SimulatedHeadbandProtocol, StatusWordCarriesBatteryChargeAndButton) {
@@ -219,19 +193,7 @@ TEST_F(SimulatedHeadbandProtocol, PowerOffAnnouncesSleepThenDropsTheLink) {
   write(link, "DW01FF\r");
   advance(1.0);
 
-  // The announcement is framed so that the host reads it as a complete reply.
-  const auto replies = ReplyAssembler::of(*delegate).replies;
-  ASSERT_EQ(replies.size(), 1u);
-  EXPECT_EQ(replies[0].response, "QI:Entering Sleep Mode");
-  const auto all = delegate->events();
-  const auto last = std::find_if(all.rbegin(), all.rend(), [](const auto& e) { return e.kind == Kind::Value; });
-  const auto drop = std::find_if(all.begin(), all.end(), [](const auto& e) { return e.kind == Kind::Disconnected; });
-  ASSERT_NE(drop, all.end());
-  EXPECT_GT(drop->time, last->time);  // the link drops after the announcement
-  ASSERT_TRUE(drop->error);
-  EXPECT_TRUE(drop->error->is(BluetoothErrorCode::PeripheralDisconnected));
-  EXPECT_EQ(link.peripheral->state(), BluetoothPeripheralState::Disconnected);
-  EXPECT_TRUE(link.peripheral->services().empty());
+  // The framed announcement and the link's end are read by the device tests.
   EXPECT_FALSE(band->isPoweredOn());
   EXPECT_FALSE(band->isStreaming());
 
@@ -246,21 +208,6 @@ TEST_F(SimulatedHeadbandProtocol, PowerOffAnnouncesSleepThenDropsTheLink) {
   EXPECT_EQ(delegate->count(Kind::Discovered), 0u);
   advance(0.5);
   EXPECT_GT(delegate->count(Kind::Discovered), 0u);
-}
-
-TEST_F(SimulatedHeadbandProtocol, AlongPressSleepsAfterReleaseAndAShortOneDoesNot) {
-  auto band = world->addHeadband();
-  auto link = connect(band);
-  band->holdButton(4.0);
-  advance(10.0);
-  EXPECT_TRUE(band->isPoweredOn());
-  band->holdButton(10.5);
-  advance(11.0);
-  EXPECT_TRUE(band->isPoweredOn());  // released, sleeping one second later
-  EXPECT_FALSE(band->isButtonDown());
-  advance(1.0);
-  EXPECT_FALSE(band->isPoweredOn());
-  EXPECT_EQ(delegate->count(Kind::Disconnected), 1u);
 }
 
 TEST_F(SimulatedHeadbandProtocol, IdleAutoDisconnectUnlessSwitchedOffOrStreaming) {

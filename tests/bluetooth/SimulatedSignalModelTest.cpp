@@ -118,29 +118,6 @@ TEST(SimulatedSignalModel, ElectrodesOffShowAsRailsOrFlatLines) {
   }
 }
 
-TEST(SimulatedSignalModel, PacketsCarryThreeBigEndianSamplePairs) {
-  auto a = model("relaxed", 11), b = model("relaxed", 11);
-  const auto packet = a.nextPacket(0x7F);
-  EXPECT_EQ(packet[0], 0xA0);
-  EXPECT_EQ(packet[1], 0x7F);
-  for (int i = 0; i < 3; ++i) {
-    const auto s = b.nextSample();
-    for (int ch = 0; ch < 2; ++ch) {
-      const size_t at = 2 + i * 6 + ch * 3;
-      EXPECT_EQ(static_cast<uint32_t>(packet[at] << 16 | packet[at + 1] << 8 | packet[at + 2]), s[ch]);
-    }
-  }
-  EXPECT_EQ(a.sampleIndex(), 3u);
-
-  // Encoding rounds to the nearest code and stays within 24 bits.
-  EXPECT_EQ(SimulatedSignalModel::encode(0), 0x800000u);
-  EXPECT_EQ(SimulatedSignalModel::encode(0.047683723 * 10.4), 0x80000Au);
-  EXPECT_EQ(SimulatedSignalModel::encode(1e9), 0xFFFFFFu);
-  EXPECT_EQ(SimulatedSignalModel::encode(-1e9), 0u);
-  EXPECT_EQ(SimulatedSignalModel::encode(std::nan("")), 0u);
-  EXPECT_FLOAT_EQ(SimulatedSignalModel::decode(0x800000), 400000.0f);
-}
-
 TEST(SimulatedSignalModel, SeedAndScenarioFixTheSamples) {
   auto a = model("focused", 5), b = model("focused", 5), c = model("focused", 6);
   bool differs = false;

@@ -81,6 +81,11 @@ class ManagerTest : public VirtualTimeTest {
     return true;
   }
 
+  /// How often `band` received `command`.
+  static long received(const SimulatedHeadbandPtr& band, const std::string& command) {
+    const auto all = band->receivedCommands();
+    return std::count(all.begin(), all.end(), command);
+  }
   size_t count(VPKDeviceUpdateReason reason) const { return std::count(updates.begin(), updates.end(), reason); }
   bool saw(VPKDeviceUpdateReason reason) const { return count(reason) > 0; }
 

@@ -1,8 +1,11 @@
 // The device manager end to end against the simulated world, in virtual time.
 
+#include <VemraPlatformKit/frame/VPKLog.h>
+#include <VemraPlatformKit/platform/dispatch/Synchronization.h>
 #include <VemraPlatformKit/recording/VPKRecordingReader.h>
 
 #include "ManagerTestSupport.h"
+#include "support/LogCapture.h"
 
 #include <gtest/gtest.h>
 
@@ -132,19 +135,6 @@ TEST_F(VPKBluetoothManagerTest, RefusedConnectionFailsItsCallerAndLeavesTheHeadb
   EXPECT_TRUE(runUntil([&] { return saw(VPKDeviceUpdateDidConnect); }, 10));
 }
 
-TEST_F(VPKBluetoothManagerTest, DisconnectWhileConnectingGivesCodeThree) {
-  addHeadband();
-  launch();
-  ASSERT_TRUE(findFirst());
-  std::optional<VPKError> failure;
-  handle->connectWithHandler([&](const VPKDeviceHandlePtr&, const std::optional<VPKError>& e) { failure = e; });
-  handle->disconnect();
-  ASSERT_TRUE(runUntil([&] { return failure.has_value(); }, 5));
-  EXPECT_EQ(failure->domain, VPKErrorDomain);
-  EXPECT_EQ(failure->code, 3);
-  EXPECT_FALSE(saw(VPKDeviceUpdateDidConnect));
-}
-
 TEST_F(VPKBluetoothManagerTest, AdapterOffEndsLinksAndTheSearchResumesAtPowerOn) {
   addHeadband();
   world->setAdapterPoweredOn(false);
@@ -244,19 +234,112 @@ TEST_F(VPKBluetoothManagerTest, ButtonHeldTenSecondsPowersOffAndAPowerDownWaitsF
   EXPECT_TRUE(manager->availableDevices().empty());
 }
 
-TEST_F(VPKBluetoothManagerTest, DelayedStopEndsTheSearchAndAStartCancelsIt) {
+TEST_F(VPKBluetoothManagerTest, ADelayedStopCountsTheTimeBeforeTheQueueTookItAndAStartCancelsIt) {
   addHeadband();
   launch();
   manager->startSearchingForDevices();
   manager->stopSearchingForDevicesAfterDelay(2.0);
-  settle();
   advance(1.0);
   manager->startSearchingForDevices();  // cancels the pending stop
   advance(1.5);
   EXPECT_TRUE(manager->isSearchingForDevices());
-  manager->stopSearchingForDevicesAfterDelay(1.0);
-  advance(1.1);
-  EXPECT_FALSE(manager->isSearchingForDevices());
+  for (double busy : {1.5, 3.0}) {
+    manager->startSearchingForDevices();
+    settle();
+    vpk::Semaphore never(0);
+    VPKResourceManager::performBlock([&never, busy] { never.wait(busy); });
+    const double asked = now();
+    manager->stopSearchingForDevicesAfterDelay(2.0);  // reaches the queue `busy` s later
+    advance(busy);
+    ASSERT_TRUE(runUntil([&] { return !manager->isSearchingForDevices(); }, 3));
+    EXPECT_NEAR(now() - asked, std::max(2.0, busy), 0.011) << busy;
+  }
+}
+
+TEST_F(VPKBluetoothManagerTest, StatusRatesBelowTheFloorAreQueriedAtTheFloor) {
+  auto band = addHeadband();
+  launch();
+  ASSERT_TRUE(connectFirst());
+  auto device = handle->device();
+  vpk::test::LogCapture log;
+  VPKLogSetEnabled(true);
+  for (double rate : {0.01, 0.0}) {
+    advance(2.5);
+    log.clear();
+    const long before = received(band, "DR0404\r");
+    VPKResourceManager::performBlockAndWait([&] { device->setSystemQueryRate(rate); });
+    advance(1.0);
+    EXPECT_GT(received(band, "DR0404\r"), before + 10) << rate;
+    // Below the floor the timer is moved once, on a tick that asks nothing; 0 starts there.
+    EXPECT_EQ(log.count("Changing system query rate:"), rate > 0 ? 1u : 0u) << rate;
+  }
+  VPKLogSetEnabled(false);
+}
+
+TEST_F(VPKBluetoothManagerTest, LostRepliesAndWriteErrorsWhileConnectingAreAskedAgainAndSilenceFailsTheCaller) {
+  auto band = addHeadband();
+  launch();
+  ASSERT_TRUE(findFirst());
+  std::vector<std::optional<VPKError>> results;
+  auto connect = [&] {
+    results.clear();
+    handle->connectWithHandler([&](const VPKDeviceHandlePtr&, const std::optional<VPKError>& e) { results.push_back(e); });
+    return runUntil([&] { return !results.empty(); }, 12);
+  };
+  // A headband that answers nothing is asked three times, then its caller hears of it.
+  band->setReplyLossRate(1.0);
+  const double start = now();
+  ASSERT_TRUE(connect());
+  ASSERT_TRUE(results[0]);
+  EXPECT_EQ(results[0]->domain, VPKErrorDomain);
+  EXPECT_EQ(results[0]->code, 3);
+  EXPECT_NEAR(now() - start, 3 * VPKBluetoothManager::kFirmwareReplyTimeout, 0.5);
+  EXPECT_EQ(received(band, "Q1\r"), 3);
+  EXPECT_TRUE(saw(VPKDeviceUpdateDidDisconnect));
+  EXPECT_EQ(handle->status(), VPKDeviceStatusDisconnected);
+  EXPECT_TRUE(manager->isSearchingForDevices());
+
+  // A lost status and firmware reply, or a failed write: a later query connects it.
+  band->setReplyLossRate(0);
+  band->loseNextReplies(2);
+  ASSERT_TRUE(connect());
+  EXPECT_FALSE(results[0]);
+  handle->disconnect();
+  ASSERT_TRUE(runUntil([&] { return count(VPKDeviceUpdateDidDisconnect) == 2; }, 3));
+  // Failed writes cost the first firmware query (the stored identification is removed).
+  VPKResourceManager::performBlockAndWait([&] { handle->device()->setObject(vpk::Value(), "firmware"); });
+  band->failNextWrites(7);
+  const double again = now();
+  ASSERT_TRUE(connect());
+  EXPECT_FALSE(results[0]);
+  EXPECT_GT(now() - again, VPKBluetoothManager::kFirmwareReplyTimeout);
+  VPKResourceManager::performBlockAndWait(
+      [&] { EXPECT_EQ(handle->device()->objectForKey("errors")["deviceWriteErrors"].size(), 7u); });
+}
+
+TEST_F(VPKBluetoothManagerTest, AMissingSignalReadingGivesNoDistanceAndSortsLast) {
+  auto strong = addHeadband(-50, "Vemra aa11");
+  addHeadband(-80, "Vemra bb22");
+  launch();
+  manager->startSearchingForDevices();
+  ASSERT_TRUE(runUntil([&] { return manager->allDevices().size() == 2; }, 5));
+  auto names = [&] {
+    std::vector<std::string> out;
+    VPKResourceManager::performBlockAndWait([&] {
+      for (const auto& p : manager->allDevices()) out.push_back(p->name());
+    });
+    return out;
+  };
+  EXPECT_EQ(names(), (std::vector<std::string>{"Vemra aa11", "Vemra bb22"}));
+  handle = manager->availableDevices().front();
+  handle->connect();
+  ASSERT_TRUE(runUntil([&] { return saw(VPKDeviceUpdateDidConnect); }, 10));
+  EXPECT_LT(handle->distance(), 1.0);
+  strong->failNextRSSIReads(1);
+  advance(7.5);  // one signal-strength read
+  EXPECT_EQ(handle->RSSI(), VPKPeripheral::kMissingRSSI);
+  EXPECT_TRUE(std::isinf(handle->distance()));
+  EXPECT_EQ(names(), (std::vector<std::string>{"Vemra bb22", "Vemra aa11"}));
 }
 
 TEST_F(VPKBluetoothManagerTest, HistoryKeepsEachHeadbandOnceMostRecentLast) {

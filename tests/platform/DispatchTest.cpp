@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <stdexcept>
 #include <vector>
@@ -115,10 +116,16 @@ TEST_F(Dispatch, TimedWaitsExpireInVirtualTime) {
   std::atomic<int> result{-1};
   auto q = DispatchQueue::createSerial();
   q->async([&] { result = sem.wait(3.0) ? 1 : 0; });
+  std::atomic<bool> behind{false};
+  q->async([&] { behind = true; });  // cannot run before the wait ends: time still moves
+  const auto started = std::chrono::steady_clock::now();
   advance(2.9);
   EXPECT_EQ(result.load(), -1);
+  EXPECT_FALSE(behind);
   advance(0.2);
   EXPECT_EQ(result.load(), 0);
+  EXPECT_TRUE(behind);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
 
   result = -1;
   q->async([&] { result = sem.wait(3.0) ? 1 : 0; });

@@ -76,19 +76,6 @@ TEST(Value, ObjectsCompareByIdentityAndCastBack) {
   EXPECT_EQ(va.description(), "<Thing>");
 }
 
-TEST(Value, DescriptionReadsLikeThePlatformsLogOutput) {
-  Value params = Value::dictionary({{"defaultInterferenceFrequency", 60}});
-  EXPECT_EQ(params.description(), "{\n    defaultInterferenceFrequency = 60;\n}");
-  Value nested = Value::dictionary({{"list", Value::list({"a b", 2.5, Value()})}, {"on", true}});
-  EXPECT_EQ(nested.description(),
-            "{\n    list = (\n        \"a b\",\n        2.5,\n        <null>\n    );\n    on = 1;\n}");
-  EXPECT_EQ(Value::bytes("\x01\x02", 2).description(), "{length = 2, bytes = 0x0102}");
-  EXPECT_EQ(Value(vpk::Date{0}).description(), "2001-01-01 00:00:00 +0000");
-  EXPECT_EQ(Value(vpk::Date{-1}).description(), "2000-12-31 23:59:59 +0000");
-  EXPECT_EQ(Value(vpk::ValueDictionary{}).description(), "{\n}");
-  EXPECT_EQ(Value("with \"quote\"\n").description(), "\"with \\\"quote\\\"\\n\"");
-}
-
 TEST(Value, DatesConvertBetweenTimeBases) {
   vpk::Date d = vpk::Date::fromUnixTime(978307200.5);
   EXPECT_DOUBLE_EQ(d.secondsSinceReferenceDate, 0.5);

@@ -151,6 +151,10 @@ CONF
   expect "backend bluez (BlueZ is on the system bus" "$VEMRA" scan --seconds 1
   expect "DR0404" "$VEMRA" probe --backend bluez --signal-seconds 1
   expect "0 gaps in the packet counter" "$VEMRA" probe --backend bluez --signal-seconds 1
+  # A session connects the strongest headband through the device manager and streams.
+  out=$("$VEMRA" session --backend bluez --seconds 1 2>&1) || fail "session over BlueZ exited with $?: $out"
+  grep -q "^connected Vemra" <<<"$out" && grep -q "streamed [0-9.]* s, [1-9][0-9]* packets" <<<"$out" ||
+    fail "session over BlueZ: $out"
   unset DBUS_SYSTEM_BUS_ADDRESS
 fi
 

@@ -13,6 +13,7 @@
 
 #include <VemraPlatformKit/acquisition/VPKSignalStream.h>
 #include <VemraPlatformKit/analysis/VPKChannelSet.h>
+#include <VemraPlatformKit/analysis/VPKDataProcessor.h>
 #include <VemraPlatformKit/analysis/VPKSignalAnalyzer.h>
 #include <VemraPlatformKit/analysis/VPKSignalValidityMonitor.h>
 #include <VemraPlatformKit/frame/VPKLog.h>
@@ -156,6 +157,14 @@ struct Summary {
   uint64_t focusCount = 0;
   double altFocusSum = 0;
   uint64_t altFocusCount = 0;
+  // The analyzer scores focus on the right channel only when its right-channel processor
+  // mask has the focus bit, which the default mask (5: spectra and validity) has not: the
+  // right_focus and right_alt_focus columns then stay empty, and the summary says why.
+  bool rightFocusScored = false;
+
+  void takeMasks(const VPKSignalAnalyzer& analyzer) {
+    rightFocusScored = (analyzer.rightChannelEnabledDataProcesserTypes() & VPKDataProcesserTypeFocus) != 0;
+  }
 
   void add(const Row& row) {
     ++cycles;
@@ -178,6 +187,9 @@ struct Summary {
                  focusCount ? focusSum / static_cast<double>(focusCount) : 0.0,
                  static_cast<unsigned long long>(focusCount),
                  altFocusCount ? altFocusSum / static_cast<double>(altFocusCount) : 0.0);
+    if (!rightFocusScored)
+      std::fprintf(to, "right focus: not scored (focus is analysed on the left channel only; "
+                       "right_focus and right_alt_focus stay empty)\n");
     std::fprintf(to, "idle cycles: %llu, flat-line cycles: %llu\n", static_cast<unsigned long long>(idleCycles),
                  static_cast<unsigned long long>(flatlineCycles));
     std::fprintf(to, "time: %.3f s (%.0fx real time)\n", wallSeconds,
@@ -320,6 +332,7 @@ int runOffline(const Options& options, PacketSource& source, unsigned mains) {
     auto analyzer = VPKSignalAnalyzer::analyzer();
     analyzer->setMainsFrequency(mains);
     analyzer->setUsesProcessingThread(false);
+    summary.takeMasks(*analyzer);
     stream->addOutput(analyzer);
 
     uint64_t k = 0;
@@ -408,6 +421,7 @@ int runLive(const Options& options, PacketSource& source, unsigned mains) {
   stream->open();
   auto analyzer = VPKSignalAnalyzer::analyzer();
   analyzer->setMainsFrequency(mains);
+  summary.takeMasks(*analyzer);
   const uint64_t perCycle = analyzer->samplesPerCycle();
   analyzer->setDiagnosticsHandler([&, weak = std::weak_ptr<VPKSignalAnalyzer>(analyzer)](
                                       const std::shared_ptr<VPKChannelSet>& set) {
@@ -509,7 +523,9 @@ vemra::VemraCommand analyze(
            ->check(CLI::IsMember({50u, 60u}));
        sub.add_option("--seconds", gOptions.seconds,
                       "Length of the simulated signal in seconds (default 60); for a recording, the most to analyse");
-       sub.add_option("--out", gOptions.out, "Write the cycles as CSV to FILE (- for standard output)")
+       sub.add_option("--out", gOptions.out,
+                      "Write the cycles as CSV to FILE (- for standard output); focus is scored on the left "
+                      "channel only, so the right focus columns are empty")
            ->type_name("FILE.csv");
        sub.add_flag("--live", gOptions.live, "Pace the signal in real time and show each cycle");
        sub.add_option("--seed", gOptions.seed, "Seed of the simulated signal (default 1): equal seeds, equal signals");

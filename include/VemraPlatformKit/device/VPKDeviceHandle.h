@@ -74,6 +74,7 @@ class VPK_EXPORT VPKDeviceHandle : public std::enable_shared_from_this<VPKDevice
   /// RSSI in dBm (0 without a headband).
   int RSSI() const;
   std::optional<float> batteryLevel() const;
+  /// Metres, from the signal strength; infinity while no reading is known (0 without a headband).
   double distance() const;
   /// VPKDeviceStatus value.
   unsigned long status() const;

@@ -75,6 +75,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -230,6 +231,8 @@ class VPK_EXPORT VPKPeripheral : public vpk::BluetoothPeripheralDelegate,
   /// Stores the reading and appends it to the log of the last 20.
   void setRSSI(std::optional<int> rssi);
   const std::vector<int>& rssiLog() const { return rssiLog_; }
+  /// Metres, estimated by the manager from the signal strength; infinity while no reading
+  /// is known (never the nearest headband).
   double distance() const { return distance_; }
   void setDistance(double metres) { distance_ = metres; }
   std::optional<double> lastUpdateTime() const { return lastUpdateTime_; }
@@ -411,7 +414,7 @@ class VPK_EXPORT VPKPeripheral : public vpk::BluetoothPeripheralDelegate,
   unsigned long systemUpdateAttempts_ = 0;
   int rssi_ = 0;
   std::vector<int> rssiLog_;
-  double distance_ = 0;
+  double distance_ = std::numeric_limits<double>::infinity();
   std::optional<double> lastUpdateTime_;
   double inactiveTime_ = 0;
   double maxInactiveTime_ = 0;

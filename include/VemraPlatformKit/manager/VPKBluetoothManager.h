@@ -109,6 +109,12 @@ class VPK_EXPORT VPKBluetoothManager : public VPKPeripheralManager,
   static constexpr double kMinimumQueryInterval = 0.025;
   /// A button press this long powers the headband down.
   static constexpr double kPowerOffPressDuration = 10.0;
+  /// A headband whose firmware identification has not arrived this long after its
+  /// characteristics were ready is asked again ("Q1": its reply or a write may have been
+  /// lost); after kFirmwareQueryAttempts unanswered queries it is disconnected, so its
+  /// connect callbacks receive the code-3 error instead of waiting for ever.
+  static constexpr double kFirmwareReplyTimeout = 3.0;
+  static constexpr unsigned kFirmwareQueryAttempts = 3;
   /// Period of the save of history, preferred record and device stores.
   static constexpr double kSaveInterval = 15.0;
   /// Pre-connect and connect sound events.
@@ -170,7 +176,7 @@ class VPK_EXPORT VPKBluetoothManager : public VPKPeripheralManager,
   // ---- sounds, distance ----
   static void playPreConnectNoise();
   static void playConnectNoise();
-  /// Metres: 10 ^ ((rssi + 62) / -34).
+  /// Metres: 10 ^ ((rssi + 62) / -34); infinity for VPKPeripheral::kMissingRSSI (no reading).
   static double distanceForRSSI(int rssi);
 
   // ---- work-queue helpers ----
@@ -186,7 +192,8 @@ class VPK_EXPORT VPKBluetoothManager : public VPKPeripheralManager,
   vpk::ApplicationState applicationState() const;
 
   // ---- registry, history, preferred headband ----
-  /// Registered headbands, strongest signal first.
+  /// Registered headbands, strongest signal first; those without a reading
+  /// (VPKPeripheral::kMissingRSSI) last.
   std::vector<VPKPeripheralPtr> allDevices() const;
   /// Handles: the connected headband first, the rest by name; discarded headbands, headbands
   /// without a handle and (with shouldDiscardUnavailableDevices) powered-off ones left out;
@@ -316,6 +323,7 @@ class VPK_EXPORT VPKBluetoothManager : public VPKPeripheralManager,
   void notifySearchStatusChange();
   void handleBluetoothPowerOff();
   void stopAllTimers();
+  void watchFirmwareReply(const VPKPeripheralPtr& peripheral, unsigned attempt);
   void connectedDeviceUpdateTimerFired();
   void connectedDeviceRSSITimerFired();
   void processDisconnectedDevice(const VPKPeripheralPtr& peripheral, const std::optional<vpk::BluetoothError>& error);

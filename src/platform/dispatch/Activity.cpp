@@ -12,7 +12,14 @@ namespace vpk::detail {
 
 namespace {
 thread_local int tCountedDepth = 0;
+thread_local BlockableQueue* tBlockableQueue = nullptr;
 }
+
+BlockableQueue* BlockableQueue::current() { return tBlockableQueue; }
+
+BlockableQueue::Scope::Scope(BlockableQueue* queue) : previous_(tBlockableQueue) { tBlockableQueue = queue; }
+
+BlockableQueue::Scope::~Scope() { tBlockableQueue = previous_; }
 
 Activity& Activity::instance() {
   static Activity* a = new Activity();  // lives for the process
@@ -77,10 +84,14 @@ WaitSlot::Result WaitSlot::blockOn(const std::shared_ptr<WaitSlot>& slot, double
     entry = Scheduler::instance().schedule(deadline, [slot] { slot->wake(Result::TimedOut); });
   }
   slot->counted = Activity::threadCounted();
+  BlockableQueue* const queue = slot->counted ? BlockableQueue::current() : nullptr;
+  if (queue) queue->runningTaskBlocked();
   if (slot->counted) Activity::instance().remove();
   slot->cv.wait(lock, [&] { return slot->result != Result::Pending; });
   Result r = slot->result;
   lock.unlock();
+  // Counted again since the wake: the tasks behind this one count again before it goes on.
+  if (queue) queue->runningTaskResumed();
   if (entry) Scheduler::instance().cancel(entry);
   return r;
 }

@@ -49,6 +49,33 @@ class Activity {
   std::condition_variable cv_;
 };
 
+/// A serial queue whose running task blocks in a library wait cannot run the tasks queued
+/// behind it until that wait ends, so while it lasts they do not count as active: a manual
+/// clock then sees the work settle and moves time on to the wait's deadline. The serial
+/// queue running a task on this thread (none elsewhere) is told when the task blocks and
+/// when it resumes.
+class BlockableQueue {
+ public:
+  virtual void runningTaskBlocked() = 0;
+  virtual void runningTaskResumed() = 0;
+  /// The serial queue whose task the calling thread runs, or nullptr.
+  static BlockableQueue* current();
+  /// Makes `queue` the calling thread's current one for the scope's lifetime.
+  class Scope {
+   public:
+    explicit Scope(BlockableQueue* queue);
+    ~Scope();
+    Scope(const Scope&) = delete;
+    Scope& operator=(const Scope&) = delete;
+
+   private:
+    BlockableQueue* previous_;
+  };
+
+ protected:
+  ~BlockableQueue() = default;
+};
+
 /// Marks the calling thread as doing counted work for its lifetime (for library threads
 /// that are not queue workers, such as the analyzer's processing thread, while they run
 /// a cycle). The count itself must have been raised by whoever handed the work over.

@@ -41,14 +41,14 @@ void runGuarded(const Task& task, const std::string& label) {
   }
 }
 
-class SerialQueue final : public DispatchQueue {
+class SerialQueue final : public DispatchQueue, public detail::BlockableQueue {
  public:
   SerialQueue(std::string label, QueuePriority p) : DispatchQueue(Kind::Serial, std::move(label)), priority_(p) {}
 
   void async(Task task) override {
     if (!task) return;
-    detail::Activity::instance().add();
     std::unique_lock<std::mutex> lock(mutex_);
+    if (blockedDepth_ == 0) detail::Activity::instance().add();  // else counted at the resumption
     tasks_.push_back(std::move(task));
     if (scheduled_) return;
     scheduled_ = true;
@@ -78,13 +78,25 @@ class SerialQueue final : public DispatchQueue {
         task = std::move(tasks_.front());
         tasks_.pop_front();
       }
+      detail::BlockableQueue::Scope scope(this);
       runTask(task);
     }
     submit();
   }
 
+  // The queued tasks stop counting while the running one is blocked (nested waits count once).
+  void runningTaskBlocked() override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (blockedDepth_++ == 0 && !tasks_.empty()) detail::Activity::instance().remove(long(tasks_.size()));
+  }
+  void runningTaskResumed() override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (--blockedDepth_ == 0 && !tasks_.empty()) detail::Activity::instance().add(long(tasks_.size()));
+  }
+
   std::mutex mutex_;
   std::deque<Task> tasks_;
+  int blockedDepth_ = 0;
   bool scheduled_ = false;
   std::atomic<QueuePriority> priority_;
 };
